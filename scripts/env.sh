@@ -1,0 +1,25 @@
+# Sourced by the other scripts: finds a CPython 3.10 (or $PYTHON) and makes the
+# project's virtual environment in .venv with the package and its extras installed.
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+VENV="${VENV:-$ROOT/.venv}"
+
+find_python() {
+    if [ -n "${PYTHON:-}" ]; then echo "$PYTHON"; return; fi
+    if command -v pyenv >/dev/null 2>&1 && p="$(pyenv prefix 3.10 2>/dev/null)" && [ -x "$p/bin/python" ]; then
+        echo "$p/bin/python"; return
+    fi
+    if command -v python3.10 >/dev/null 2>&1; then command -v python3.10; return; fi
+    echo "no CPython 3.10 found: install one or set PYTHON=/path/to/python" >&2
+    exit 1
+}
+
+# setup_venv EXTRAS: creates .venv if needed and (re)installs the package with EXTRAS.
+setup_venv() {
+    local extras="$1"
+    if [ ! -x "$VENV/bin/python" ]; then
+        "$(find_python)" -m venv "$VENV"
+    fi
+    "$VENV/bin/python" -m pip install --quiet --upgrade pip
+    "$VENV/bin/python" -m pip install --quiet "$ROOT[$extras]"
+}

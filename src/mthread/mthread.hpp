@@ -1,0 +1,185 @@
+// Interfaces between the translation units of the extension.
+//
+//   module.cpp    module definition, module state, the exec step (imports,
+//                 the class statement, main mode)
+//   function.cpp  our function-object type: descriptor, argument binder,
+//                 exact-type tests of arguments and results
+//   engine.cpp    the bodies of the ThreadEngine methods and the per-tree
+//                 side state that keeps callers from being stranded
+//   demo.cpp      what runs only when the module runs as the main program
+#pragma once
+
+#include "ref.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <unordered_map>
+
+namespace mthread {
+
+inline constexpr const char* kModuleName = "brannox.engine.trigger.mthread";
+
+// ---------------------------------------------------------------- strings
+
+// Interned strings used on hot paths; created in the exec step, owned by the
+// module state.
+#define MTHREAD_STRINGS(X)                                                   \
+    X(factory) X(trees) X(action_registrations) X(cond) X(command) X(result) \
+    X(thread) X(type) X(params) X(n) X(key) X(value) X(get) X(notify)       \
+    X(wait) X(join) X(append) X(keys) X(read) X(info) X(error) X(start)    \
+    X(target) X(args) X(logger) X(threading) X(BehaviorTreeFactory)        \
+    X(SequentialEngine) X(SimpleActionNode) X(NodeStatus) X(SUCCESS)        \
+    X(Condition) X(Thread) X(open) X(tick) X(ports) X(register_action_behavior) \
+    X(create_tree_from_text) X(tick_once) X(tick_until_failure)             \
+    X(tick_until_success) X(tick_n_times) X(get_status) X(get_tree_status)  \
+    X(get_blackboard_data) X(set_blackboard_data) X(get_all_blackboard_data) \
+    X(reset) X(reset_tree) X(_run_tree) X(_process_command)                 \
+    X(_check_tree_exists) X(_send_command) X(stop_tree) X(stop_all_trees)   \
+    X(__name__) X(__enter__) X(__exit__) X(ident)
+
+struct Strings {
+#define MTHREAD_DECLARE(name) PyObject* name = nullptr;
+    MTHREAD_STRINGS(MTHREAD_DECLARE)
+#undef MTHREAD_DECLARE
+    PyObject* main = nullptr;    // "__main__"
+    PyObject* empty = nullptr;   // ""
+    PyObject* error_type = nullptr;  // "error", the failed-command result type
+};
+
+// ------------------------------------------------------------ side state
+
+// What the engine keeps about one live tree beyond its four-key record: the
+// record's shape is fixed for callers, so this lives in the module state.
+// Touched only with the interpreter lock held.
+struct TreeSide {
+    Ref record;                        // keeps the key's address from being reused
+    PyThread_type_lock caller_lock = nullptr;  // one command in flight per tree
+    bool stopping = false;             // a stop has begun: refuse new commands
+    bool ended = false;                // the tree thread will answer nothing more
+    Ref end_reason;                    // str: why commands now fail
+    unsigned long thread_ident = 0;    // the tree thread, once it runs
+
+    TreeSide() = default;
+    TreeSide(const TreeSide&) = delete;
+    TreeSide& operator=(const TreeSide&) = delete;
+    ~TreeSide() {
+        if (caller_lock) PyThread_free_lock(caller_lock);
+    }
+};
+using TreeSidePtr = std::shared_ptr<TreeSide>;
+
+// --------------------------------------------------------- module state
+
+struct ModuleState {
+    PyTypeObject* function_type = nullptr;
+    PyObject* builtins = nullptr;  // the builtins dict, fallback of global lookups
+    Strings s;
+    // Keyed by record identity; entries hold the record, so addresses stay unique.
+    std::unordered_map<PyObject*, TreeSidePtr>* sides = nullptr;
+};
+
+ModuleState* module_state(PyObject* module);
+
+// Reads a module-level name at call time: module namespace, then builtins;
+// NameError when missing. Returns a new reference.
+Ref lookup_global(PyObject* module, PyObject* name);
+
+// ------------------------------------------------------ function objects
+
+// Exact-type test applied to an argument before the body runs.
+enum class Check : std::uint8_t { Any, Str, StrOrNone, Dict, DictOrNone, List, Int };
+// Exact-type test applied to a result before it is returned.
+enum class ResultCheck : std::uint8_t { None, Str, Int, List, Dict };
+
+struct FunctionObject;
+
+// Arguments after binding: one borrowed object per parameter, defaults filled.
+struct Call {
+    FunctionObject* func;
+    PyObject* module;
+    ModuleState* st;
+    PyObject* const* args;
+    PyObject* operator[](std::size_t i) const noexcept { return args[i]; }
+};
+using Body = Ref (*)(const Call&);
+
+struct Param {
+    const char* name;
+    const char* annotation;  // null: no annotation
+    Check check;
+};
+
+struct FuncSpec {
+    const char* name;
+    const char* qualname;
+    const char* doc;  // null: no docstring
+    std::span<const Param> params;
+    bool last_defaults_to_none;
+    const char* return_annotation;  // null: no "return" entry
+    ResultCheck result;
+    Body body;
+};
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module_name;  // __module__
+    PyObject* doc;
+    PyObject* defaults;
+    PyObject* kwdefaults;
+    PyObject* annotations;
+    PyObject* dict;
+    PyObject* module;  // the module whose namespace the body reads
+    PyObject* param_names;  // tuple of interned parameter names
+    const FuncSpec* spec;
+};
+
+// Creates the function-object type for `module`; new reference.
+Ref make_function_type(PyObject* module);
+// Creates one function object; new reference.
+Ref make_function(PyObject* module, const FuncSpec& spec);
+
+// ------------------------------------------------------------ the class
+
+// The twenty-two ThreadEngine methods, in class namespace order.
+std::span<const FuncSpec> engine_methods();
+
+// Runs the demonstration (main mode only). Throws PyError on failure.
+void run_demo(PyObject* module);
+
+// Releases the side state of the module (m_free).
+void free_sides(ModuleState* st);
+
+// ------------------------------------------------------------ helpers
+
+// Calls obj.name(*args) through the method protocol; new reference.
+template <class... A>
+Ref call_method(PyObject* obj, PyObject* name, A... args) {
+    PyObject* argv[] = {obj, args...};
+    return Ref::check(PyObject_VectorcallMethod(
+        name, argv, 1 + sizeof...(A), nullptr));
+}
+template <class... A>
+Ref call(PyObject* callable, A... args) {
+    PyObject* argv[] = {nullptr, args...};
+    return Ref::check(PyObject_Vectorcall(callable, argv + 1,
+                                          sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+inline Ref call0(PyObject* callable) {
+    return Ref::check(PyObject_CallNoArgs(callable));
+}
+
+inline Ref getattr(PyObject* obj, PyObject* name) {
+    return Ref::check(PyObject_GetAttr(obj, name));
+}
+
+// format(value, ""), as an f-string renders a value; new reference.
+inline Ref format_value(PyObject* v, const Strings& s) {
+    if (PyUnicode_CheckExact(v)) return Ref::borrow(v);
+    return Ref::check(PyObject_Format(v, s.empty));
+}
+
+}  // namespace mthread
