@@ -66,34 +66,6 @@ void import_module(PyObject* ns, const char* name) {
     bind(ns, name, mod.get());
 }
 
-// `from <from> import <names...>`: each name is bound as soon as it is
-// fetched. A missing attribute may still be an already imported submodule.
-void import_from(PyObject* ns, const char* from, std::initializer_list<const char*> names) {
-    Ref fromlist = Ref::check(PyList_New(0));
-    for (const char* n : names) require(PyList_Append(fromlist.get(), str(n).get()));
-    Ref from_name = str(from);
-    Ref mod = Ref::check(
-        PyImport_ImportModuleLevelObject(from_name.get(), ns, nullptr, fromlist.get(), 0));
-    for (const char* n : names) {
-        Ref name = str(n);
-        Ref value = Ref::steal(PyObject_GetAttr(mod.get(), name.get()));
-        if (!value) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-            PyErr_Clear();
-            Ref full = Ref::check(PyUnicode_FromFormat("%s.%U", from, name.get()));
-            PyObject* modules = PyImport_GetModuleDict();
-            PyObject* sub = PyDict_GetItemWithError(modules, full.get());
-            if (!sub) {
-                if (!PyErr_Occurred())
-                    PyErr_Format(PyExc_ImportError, "cannot import name %S", name.get());
-                throw_error();
-            }
-            value = Ref::borrow(sub);
-        }
-        require(PyDict_SetItem(ns, name.get(), value.get()));
-    }
-}
-
 // The class statement: namespace in declaration order, then type(...).
 void define_class(PyObject* module, PyObject* ns) {
     Ref class_ns = Ref::check(PyDict_New());
@@ -202,6 +174,34 @@ PyModuleDef module_def = {
 };
 
 }  // namespace
+
+// `from <from> import <names...>`: each name is bound as soon as it is
+// fetched. A missing attribute may still be an already imported submodule.
+void import_from(PyObject* ns, const char* from, std::initializer_list<const char*> names) {
+    Ref fromlist = Ref::check(PyList_New(0));
+    for (const char* n : names) require(PyList_Append(fromlist.get(), str(n).get()));
+    Ref from_name = str(from);
+    Ref mod = Ref::check(
+        PyImport_ImportModuleLevelObject(from_name.get(), ns, nullptr, fromlist.get(), 0));
+    for (const char* n : names) {
+        Ref name = str(n);
+        Ref value = Ref::steal(PyObject_GetAttr(mod.get(), name.get()));
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+            PyErr_Clear();
+            Ref full = Ref::check(PyUnicode_FromFormat("%s.%U", from, name.get()));
+            PyObject* modules = PyImport_GetModuleDict();
+            PyObject* sub = PyDict_GetItemWithError(modules, full.get());
+            if (!sub) {
+                if (!PyErr_Occurred())
+                    PyErr_Format(PyExc_ImportError, "cannot import name %S", name.get());
+                throw_error();
+            }
+            value = Ref::borrow(sub);
+        }
+        require(PyDict_SetItem(ns, name.get(), value.get()));
+    }
+}
 
 ModuleState* module_state(PyObject* module) {
     return static_cast<ModuleState*>(PyModule_GetState(module));

@@ -147,6 +147,10 @@ Ref make_function(PyObject* module, const FuncSpec& spec);
 // The twenty-two ThreadEngine methods, in class namespace order.
 std::span<const FuncSpec> engine_methods();
 
+// `from <from> import <names...>` with `ns` as globals, binding each name in
+// `ns` as soon as it is fetched.
+void import_from(PyObject* ns, const char* from, std::initializer_list<const char*> names);
+
 // Runs the demonstration (main mode only). Throws PyError on failure.
 void run_demo(PyObject* module);
 

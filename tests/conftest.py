@@ -1,0 +1,103 @@
+"""Shared fixtures: the installed module, a recording logger, engines that are
+always stopped, and a guard that turns a hang into a failure."""
+import importlib.util
+import pathlib
+import threading
+
+import pytest
+
+import brannox.engine.trigger.mthread as mthread_module
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+def pytest_configure(config):
+    # The tests exercise the installed package; importing the source tree
+    # instead would test Python files without the compiled module beside them.
+    origin = pathlib.Path(importlib.util.find_spec("brannox").origin).resolve()
+    assert ROOT / "src" not in origin.parents, f"tests must import the installed package, got {origin}"
+
+
+class RecordingLogger:
+    """Stands in for loguru's logger: keeps (level, text, thread name)."""
+
+    def __init__(self):
+        self.lines = []
+        self._lock = threading.Lock()
+
+    def _add(self, level, text):
+        with self._lock:
+            self.lines.append((level, text, threading.current_thread().name))
+
+    def info(self, text):
+        self._add("info", text)
+
+    def error(self, text):
+        self._add("error", text)
+
+    def texts(self, level=None):
+        with self._lock:
+            return [t for lv, t, _ in self.lines if level is None or lv == level]
+
+
+@pytest.fixture
+def mt():
+    return mthread_module
+
+
+@pytest.fixture
+def log(monkeypatch):
+    rec = RecordingLogger()
+    monkeypatch.setattr(mthread_module, "logger", rec)
+    return rec
+
+
+@pytest.fixture
+def make_engine(log):
+    """Creates engines (logging into `log`) and stops their trees afterwards."""
+    engines = []
+
+    def make():
+        e = mthread_module.ThreadEngine()
+        engines.append(e)
+        return e
+
+    yield make
+    for e in engines:
+        for tid in list(e.trees):
+            try:
+                e.stop_tree(tid)
+            except Exception:
+                pass
+
+
+@pytest.fixture
+def engine(make_engine):
+    return make_engine()
+
+
+def run_in_daemon(fn, *args, timeout=30.0):
+    """Runs fn in a daemon thread (so tree threads it creates are daemons too
+    and a hang cannot keep the interpreter alive) and returns its result;
+    fails the test if it does not finish within `timeout`."""
+    box = {}
+
+    def target():
+        try:
+            box["value"] = fn(*args)
+        except BaseException as exc:  # handed back to the test thread
+            box["error"] = exc
+
+    t = threading.Thread(target=target, daemon=True)
+    t.start()
+    t.join(timeout)
+    if t.is_alive():
+        pytest.fail(f"{getattr(fn, '__name__', fn)} did not finish within {timeout} s (hang)")
+    if "error" in box:
+        raise box["error"]
+    return box.get("value")
+
+
+@pytest.fixture
+def in_daemon():
+    return run_in_daemon
