@@ -10,7 +10,11 @@ find_python() {
         echo "$p/bin/python"; return
     fi
     if command -v python3.10 >/dev/null 2>&1; then command -v python3.10; return; fi
-    echo "no CPython 3.10 found: install one or set PYTHON=/path/to/python" >&2
+    if command -v python3 >/dev/null 2>&1; then
+        echo "no CPython 3.10 found; using $(command -v python3) (set PYTHON= to choose)" >&2
+        command -v python3; return
+    fi
+    echo "no Python found: install CPython 3.10 or set PYTHON=/path/to/python" >&2
     exit 1
 }
 

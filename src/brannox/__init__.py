@@ -1,0 +1,1 @@
+"""Behaviour-tree toolkit: a single-tree core (``brannox.core``) and its engines."""

@@ -1,0 +1,1 @@
+"""Private implementation of the single-tree core; import from ``brannox.core``."""

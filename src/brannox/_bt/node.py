@@ -1,0 +1,238 @@
+"""TreeNode, the object every node of a built tree is, and port handling."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from types import MappingProxyType
+
+from .blackboard import Blackboard
+from .errors import PortError, RegistrationError, TickError, TreeBuildError
+from .status import NodeStatus
+
+PORT_TYPES = ("string", "object")
+PORT_DIRECTIONS = ("input", "output")
+# Attributes every element may carry that are not ports.
+RESERVED_ATTRIBUTES = frozenset({"name", "ID"})
+
+
+@dataclass(frozen=True)
+class PortInfo:
+    name: str
+    type: str = "string"
+    direction: str = "input"
+    description: str = ""
+
+
+def parse_port_list(owner: str, ports) -> dict:
+    """Validate a list of port dicts and return {name: PortInfo}.
+
+    "type" defaults to "string", "direction" to "input", "description" to "".
+    """
+    if not isinstance(ports, (list, tuple)):
+        raise RegistrationError(f"ports of '{owner}' must be a list of dicts, not {type(ports).__name__}")
+    declared: dict = {}
+    for i, port in enumerate(ports):
+        if not isinstance(port, dict):
+            raise RegistrationError(f"port #{i} of '{owner}' must be a dict, not {type(port).__name__}")
+        name = port.get("name")
+        if not isinstance(name, str) or not name or name != name.strip():
+            raise RegistrationError(f"port #{i} of '{owner}' needs a non-empty \"name\" without surrounding spaces")
+        if name in RESERVED_ATTRIBUTES:
+            raise RegistrationError(f"port name '{name}' of '{owner}' is reserved for the element itself")
+        if name in declared:
+            raise RegistrationError(f"'{owner}' declares port '{name}' twice")
+        ptype = port.get("type", "string")
+        direction = port.get("direction", "input")
+        description = port.get("description", "")
+        if ptype not in PORT_TYPES:
+            raise RegistrationError(f"port '{name}' of '{owner}': type must be one of {PORT_TYPES}, not {ptype!r}")
+        if direction not in PORT_DIRECTIONS:
+            raise RegistrationError(
+                f"port '{name}' of '{owner}': direction must be one of {PORT_DIRECTIONS}, not {direction!r}"
+            )
+        declared[name] = PortInfo(name, ptype, direction, str(description or ""))
+    return declared
+
+
+def blackboard_key(raw: str) -> str | None:
+    """Return the key of a "{key}" reference, or None for a literal."""
+    s = raw.strip()
+    if len(s) >= 2 and s[0] == "{" and s[-1] == "}":
+        return s[1:-1].strip()
+    return None
+
+
+def parse_int(text, what: str) -> int:
+    """Parse a numeric port value; bools and floats are refused on purpose."""
+    if isinstance(text, int) and not isinstance(text, bool):
+        return text
+    if isinstance(text, str):
+        try:
+            return int(text.strip(), 10)
+        except ValueError:
+            pass
+    raise ValueError(f"{what} must be an integer, got {text!r}")
+
+
+class TreeNode:
+    """One node of a built tree; tick functions receive the action's TreeNode.
+
+    Public attributes: ``name`` (XML ``name`` attribute or the node id),
+    ``node_id`` (the element's node type), ``status``, ``tree_id``, ``line``,
+    ``children``.
+    """
+
+    #: Ports of built-in node types; registered actions get theirs per node.
+    PORTS = MappingProxyType({})
+    #: Ports that must be present in the XML.
+    REQUIRED: frozenset = frozenset()
+    #: Ports holding integers, checked at build time when literal.
+    INT_PORTS: frozenset = frozenset()
+    #: Allowed number of children: (min, max), max None for unlimited.
+    CHILDREN: tuple = (0, 0)
+
+    def __init__(self, node_id: str, *, name: str | None = None, attrs: dict | None = None,
+                 ports: dict | list | None = None, blackboard: Blackboard | None = None,
+                 tree_id: str = "", line: int | None = None, tag: str | None = None):
+        self.node_id = node_id
+        self.name = name or node_id
+        self.tree_id = tree_id
+        self.line = line
+        self.tag = tag or node_id
+        self.status = NodeStatus.IDLE
+        self.children: list = []
+        if isinstance(ports, (list, tuple)):  # port dicts, as given at registration
+            ports = parse_port_list(node_id, ports)
+        self._ports = self.PORTS if ports is None else ports
+        self._attrs = dict(attrs or {})
+        self._blackboard = blackboard if blackboard is not None else Blackboard()
+        self._keys: dict = {}
+        for port, raw in self._attrs.items():
+            if port not in self._ports:
+                declared = ", ".join(sorted(self._ports)) or "none"
+                raise self.build_error(f"'{self.node_id}' has no port named '{port}' (declared ports: {declared})")
+            key = blackboard_key(raw)
+            if key == "=":
+                key = port
+            if key == "":
+                raise self.build_error(f"port '{port}' has an empty blackboard reference '{{}}'")
+            if key is None and self._ports[port].direction == "output":
+                raise self.build_error(
+                    f"output port '{port}' must name a blackboard entry, e.g. {port}=\"{{{port}}}\", not a literal"
+                )
+            self._keys[port] = key
+        missing = sorted(self.REQUIRED - self._attrs.keys())
+        if missing:
+            raise self.build_error(f"'{self.node_id}' needs port(s) {', '.join(missing)}")
+
+    # -- errors -------------------------------------------------------------
+    def describe(self) -> str:
+        what = f"node '{self.name}'" if self.name == self.node_id else f"node '{self.name}' ({self.node_id})"
+        line = f", line {self.line}" if self.line is not None else ""
+        return f"{what}{line} in tree '{self.tree_id}'"
+
+    def build_error(self, message: str) -> TreeBuildError:
+        where = f" (in BehaviorTree '{self.tree_id}')" if self.tree_id else ""
+        return TreeBuildError(message + where, element=self.tag, line=self.line)
+
+    def tick_error(self, message: str) -> TickError:
+        return TickError(f"{self.describe()}: {message}")
+
+    # -- ticking ------------------------------------------------------------
+    def execute_tick(self) -> NodeStatus:
+        status = self.tick()
+        self.status = status
+        return status
+
+    def tick(self) -> NodeStatus:  # pragma: no cover - every concrete node overrides it
+        raise NotImplementedError
+
+    def halt(self) -> None:
+        """Stop this node and its descendants and return them to IDLE."""
+        for child in self.children:
+            child.halt()
+        self.reset_state()
+        self.status = NodeStatus.IDLE
+
+    def finish_setup(self) -> None:
+        """Checks that need the children; called by the builder once they are attached."""
+
+    def reset_state(self) -> None:
+        """Forget per-run bookkeeping (child index, counters); overridden by nodes that have some."""
+
+    def halt_children(self, start: int = 0) -> None:
+        for child in self.children[start:]:
+            child.halt()
+
+    # -- ports --------------------------------------------------------------
+    def _declared(self, port: str) -> PortInfo:
+        try:
+            return self._ports[port]
+        except (KeyError, TypeError):
+            declared = ", ".join(sorted(self._ports)) or "none"
+            raise PortError(f"{self.describe()} has no port {port!r} (declared ports: {declared})") from None
+
+    def getInputString(self, port: str) -> str:
+        """The port's value as text: the literal, or str() of the referenced entry.
+
+        Raises PortError if the XML leaves the port unset or the referenced
+        blackboard entry holds no value (unset or None).
+        """
+        self._declared(port)
+        if port not in self._attrs:
+            raise PortError(f"port '{port}' of {self.describe()} is not set in the XML")
+        key = self._keys[port]
+        if key is None:
+            return self._attrs[port]
+        value = self._blackboard.get(key)
+        if value is None:
+            raise PortError(f"port '{port}' of {self.describe()} refers to blackboard entry '{key}', which has no value")
+        return value if isinstance(value, str) else str(value)
+
+    def getInputObject(self, port: str):
+        """The port's value as stored: the literal string, or the referenced entry.
+
+        Returns None when the entry has never been written or the XML leaves
+        the port unset.
+        """
+        self._declared(port)
+        if port not in self._attrs:
+            return None
+        key = self._keys[port]
+        if key is None:
+            return self._attrs[port]
+        return self._blackboard.get(key)
+
+    def setOutput(self, port: str, value) -> None:
+        """Write ``value`` to the blackboard entry an output port refers to."""
+        if self._declared(port).direction != "output":
+            raise PortError(f"port '{port}' of {self.describe()} is an input port; it cannot be written")
+        if port not in self._attrs:
+            raise PortError(f"output port '{port}' of {self.describe()} is not connected to a blackboard entry in the XML")
+        self._blackboard.set(self._keys[port], value)
+
+    # -- helpers for built-in nodes -----------------------------------------
+    def int_input(self, port: str, default: int | None = None) -> int | None:
+        """Read a numeric port; literals were already checked at build time."""
+        if port not in self._attrs:
+            return default
+        key = self._keys[port]
+        raw = self._attrs[port] if key is None else self._blackboard.get(key)
+        try:
+            return parse_int(raw, f"port '{port}'")
+        except ValueError as exc:
+            source = "" if key is None else f" (blackboard entry '{key}')"
+            raise self.tick_error(f"{exc}{source}") from None
+
+    def check_int_literals(self, minimum: int) -> None:
+        for port in self._attrs:
+            if self._keys[port] is None and port in self.INT_PORTS:
+                try:
+                    value = parse_int(self._attrs[port], f"port '{port}'")
+                except ValueError as exc:
+                    raise self.build_error(str(exc)) from None
+                if value < minimum:
+                    raise self.build_error(f"port '{port}' must be >= {minimum}, got {value}")
+
+    def __repr__(self) -> str:
+        return f"<{type(self).__name__} {self.name!r} {self.status.name}>"

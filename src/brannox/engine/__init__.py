@@ -1,0 +1,1 @@
+"""Engines that drive trees built by ``brannox.core``."""

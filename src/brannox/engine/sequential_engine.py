@@ -1,0 +1,132 @@
+"""SequentialEngine: one tree, ticked on the caller's thread."""
+
+from __future__ import annotations
+
+import operator
+
+from .._bt.blackboard import Blackboard
+from .._bt.errors import TreeNotLoadedError
+from .._bt.factory import BehaviorTreeFactory
+from .._bt.status import NodeStatus
+
+
+class SequentialEngine:
+    """Owns a factory, a blackboard and at most one tree.
+
+    An engine is meant for a single thread; engines share nothing, so many of
+    them may run side by side. The blackboard belongs to the engine: values
+    set before ``create_tree_from_text`` are visible to the tree, and they
+    survive loading another tree.
+    """
+
+    #: Most ticks tick_until_success / tick_until_failure make before giving up.
+    #: Assign on an instance to change it for that engine only.
+    max_ticks: int = 10_000
+
+    def __init__(self):
+        self.factory = BehaviorTreeFactory()
+        self._blackboard = Blackboard()
+        self._tree = None
+        self._tick_count = 0
+        self._limit_reached = False
+
+    # -- registration and loading -------------------------------------------
+    def register_action_behavior(self, action_id: str, tick_functor, ports_list=None) -> None:
+        """Register an action type; an id may be registered once per engine (RegistrationError otherwise)."""
+        self.factory.register_action_behavior(action_id, tick_functor, ports_list)
+
+    def register_action_class(self, cls, action_id: str | None = None) -> None:
+        """Register a SimpleActionNode subclass (id defaults to the class name)."""
+        self.factory.register_action_class(cls, action_id)
+
+    def create_tree_from_text(self, xml_text) -> None:
+        """Build the main tree of ``xml_text`` and make it current.
+
+        On error the previous tree (if any) stays loaded; on success it is
+        halted and replaced, and the tick count restarts at 0.
+        """
+        tree = self.factory.create_tree_from_text(xml_text, self._blackboard)
+        if self._tree is not None:
+            self._tree.halt()
+        self._tree = tree
+        self._tick_count = 0
+        self._limit_reached = False
+
+    def _require_tree(self):
+        if self._tree is None:
+            raise TreeNotLoadedError("no tree is loaded: call create_tree_from_text() first")
+        return self._tree
+
+    # -- ticking ------------------------------------------------------------
+    def tick_once(self) -> NodeStatus:
+        status = self._require_tree().tick_once()
+        self._tick_count += 1
+        return status
+
+    def _tick_until(self, target: NodeStatus) -> int:
+        tree = self._require_tree()
+        limit = operator.index(self.max_ticks)
+        count = 0
+        self._limit_reached = False
+        while count < limit:
+            status = tree.tick_once()
+            self._tick_count += 1
+            count += 1
+            if status is target:
+                return count
+        self._limit_reached = True
+        return count
+
+    def tick_until_success(self) -> int:
+        """Tick until the root returns SUCCESS or max_ticks ticks were made; return the ticks made."""
+        return self._tick_until(NodeStatus.SUCCESS)
+
+    def tick_until_failure(self) -> int:
+        """Tick until the root returns FAILURE or max_ticks ticks were made; return the ticks made."""
+        return self._tick_until(NodeStatus.FAILURE)
+
+    def tick_n_times(self, n: int) -> list:
+        """Tick ``n`` times and return every status (an empty list for n <= 0)."""
+        n = operator.index(n)
+        if n > 0:
+            self._require_tree()
+        return [self.tick_once() for _ in range(n)]
+
+    def reset_tree(self) -> None:
+        """Halt every node back to IDLE and restart the tick count; the blackboard is kept."""
+        if self._tree is not None:
+            self._tree.halt()
+        self._tick_count = 0
+        self._limit_reached = False
+
+    def get_tree_status(self) -> dict:
+        tree = self._tree
+        status = tree.status if tree is not None else NodeStatus.IDLE
+        return {
+            "loaded": tree is not None,
+            "tree_id": tree.tree_id if tree is not None else None,
+            "root_status": status,
+            "root_status_name": status.name,
+            "tick_count": self._tick_count,
+            "node_count": tree.node_count if tree is not None else 0,
+            "max_ticks": self.max_ticks,
+            "max_ticks_reached": self._limit_reached,
+        }
+
+    # -- blackboard ---------------------------------------------------------
+    def get_blackboard_data(self, key: str):
+        """The value stored under ``key``, or None if it was never set."""
+        return self._blackboard.get(_check_key(key))
+
+    def set_blackboard_data(self, key: str, value) -> None:
+        self._blackboard.set(_check_key(key), value)
+
+    def get_all_blackboard_data(self) -> dict:
+        """A copy of the top-level blackboard (sub-tree locals are not included)."""
+        return self._blackboard.snapshot()
+
+
+def _check_key(key) -> str:
+    if not isinstance(key, str) or not key:
+        raise TypeError(f"blackboard keys are non-empty strings, not {key!r}")
+    return key

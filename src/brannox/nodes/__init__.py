@@ -1,0 +1,1 @@
+"""Base classes for user-defined node types."""

@@ -1,0 +1,152 @@
+"""Errors a user can act on, hostile XML, and size limits."""
+
+import pytest
+
+from brannox.core import (
+    MAX_TREE_DEPTH,
+    MAX_TREE_NODES,
+    NodeStatus,
+    RegistrationError,
+    TickError,
+    TreeBuildError,
+    XMLParseError,
+)
+from brannox.engine.sequential_engine import SequentialEngine
+
+PORTS = [{"name": "goal", "type": "string", "direction": "input", "description": ""},
+         {"name": "out", "type": "object", "direction": "output", "description": ""}]
+
+
+def engine_with_act(tick=lambda node: NodeStatus.SUCCESS):
+    engine = SequentialEngine()
+    engine.register_action_behavior("Act", tick, PORTS)
+    return engine
+
+
+def doc(*trees, main=None):
+    head = f'<root BTCPP_format="4"{f" main_tree_to_execute={chr(34)}{main}{chr(34)}" if main else ""}>'
+    return head + "\n" + "\n".join(f'<BehaviorTree ID="{i}">\n{b}\n</BehaviorTree>' for i, b in trees) + "\n</root>"
+
+
+@pytest.mark.parametrize("xml, exc, fragment, line", [
+    ('<root BTCPP_format="4">\n<BehaviorTree ID="T"><Sequence></BehaviorTree></root>', XMLParseError, "malformed", 2),
+    ('<root BTCPP_format="4"/>', TreeBuildError, "no <BehaviorTree>", 1),
+    ('<root BTCPP_format="3"><BehaviorTree ID="T"><Act/></BehaviorTree></root>', TreeBuildError, "not supported", 1),
+    ('<trees><BehaviorTree ID="T"><Act/></BehaviorTree></trees>', TreeBuildError, "must be <root>", 1),
+    (doc(("T", "<Sequence>\n  <Moove/>\n</Sequence>")), TreeBuildError, "unknown node type 'Moove'", 4),
+    ("\n\n  " + doc(("T", "<Nope/>")), TreeBuildError, "unknown node type 'Nope'", 5),
+    (doc(("T", "<SubTree/>")), TreeBuildError, "needs an ID", 3),
+    (doc(("T", "<Action goal='x'/>")), TreeBuildError, "needs an ID", 3),
+    ('<root BTCPP_format="4"><BehaviorTree><Act/></BehaviorTree></root>', TreeBuildError, "needs an ID", 1),
+    (doc(("T", '<Act goal="x" speed="3"/>')), TreeBuildError, "no port named 'speed'", 3),
+    (doc(("T", '<Act out="literal"/>')), TreeBuildError, "must name a blackboard entry", 3),
+    (doc(("T", '<Repeat num_cycles="three"><Act/></Repeat>')), TreeBuildError, "must be an integer", 3),
+    (doc(("T", '<RetryUntilSuccessful num_attempts="-2"><Act/></RetryUntilSuccessful>')), TreeBuildError, ">= -1", 3),
+    (doc(("T", '<Parallel success_count="3"><Act/><Act/></Parallel>')), TreeBuildError, "does not fit 2", 3),
+    (doc(("T", "<Repeat><Act/></Repeat>")), TreeBuildError, "needs port(s) num_cycles", 3),
+    (doc(("T", "<Inverter><Act/><Act/></Inverter>")), TreeBuildError, "exactly 1 child", 3),
+    (doc(("T", "<Sequence/>")), TreeBuildError, "at least 1 child", 3),
+    (doc(("T", "<Act><Act/></Act>")), TreeBuildError, "is a leaf", 3),
+    (doc(("T", '<SubTree ID="Nowhere"/>')), TreeBuildError, "'Nowhere', which does not exist", 3),
+    (doc(("T", '<SubTree ID="A"/>'), ("A", '<SubTree ID="B"/>'), ("B", '<SubTree ID="A"/>'), main="T"),
+     TreeBuildError, "includes itself: T -> A -> B -> A", 9),
+    (doc(("T", "<Act/>"), ("U", "<Act/>")), TreeBuildError, "set main_tree_to_execute", 1),
+    (doc(("T", "<Act/>"), main="Other"), TreeBuildError, "names 'Other'", 1),
+])
+def test_build_errors_name_element_and_line(xml, exc, fragment, line):
+    engine = engine_with_act()
+    with pytest.raises(exc) as info:
+        engine.create_tree_from_text(xml)
+    assert fragment in str(info.value)
+    assert info.value.line == line and f"line {line}" in str(info.value)
+
+
+def test_failed_load_keeps_the_previous_tree():
+    engine = engine_with_act()
+    engine.create_tree_from_text(doc(("T", '<Act goal="x"/>')))
+    with pytest.raises(TreeBuildError):
+        engine.create_tree_from_text(doc(("T", "<Nope/>")))
+    assert engine.tick_once() is NodeStatus.SUCCESS
+
+
+@pytest.mark.parametrize("action_id, tick, ports, fragment", [
+    ("Act", lambda n: None, [], "already registered"),
+    ("Sequence", lambda n: None, [], "built-in"),
+    ("two words", lambda n: None, [], "XML element name"),
+    ("New", "not callable", [], "not callable"),
+    ("New", lambda n: None, {"name": "x"}, "must be a list"),
+    ("New", lambda n: None, [{"type": "string"}], "needs a non-empty \"name\""),
+    ("New", lambda n: None, [{"name": "x", "type": "int"}], "type must be one of"),
+    ("New", lambda n: None, [{"name": "x", "direction": "sideways"}], "direction must be one of"),
+    ("New", lambda n: None, [{"name": "x"}, {"name": "x"}], "twice"),
+    ("New", lambda n: None, [{"name": "name"}], "reserved"),
+])
+def test_registration_errors(action_id, tick, ports, fragment):
+    with pytest.raises(RegistrationError, match=fragment.replace("(", r"\(")):
+        engine_with_act().register_action_behavior(action_id, tick, ports)
+
+
+def _raise(node):
+    raise ValueError("boom")
+
+
+@pytest.mark.parametrize("tick, fragment", [
+    (_raise, "raised ValueError: boom"),
+    (lambda node: None, "returned None"),
+    (lambda node: "SUCCESS", "returned 'SUCCESS'"),
+    (lambda node: NodeStatus.IDLE, "returned <NodeStatus.IDLE"),
+])
+def test_bad_tick_functions_name_node_and_tree_and_halt_the_tree(tick, fragment):
+    engine = SequentialEngine()
+    engine.register_action_behavior("Act", lambda node: NodeStatus.RUNNING, [])
+    engine.register_action_behavior("Bad", tick, [])
+    engine.create_tree_from_text(doc(("Main", '<Parallel><Act/><Bad name="culprit"/></Parallel>')))
+    with pytest.raises(TickError) as info:
+        engine.tick_once()
+    message = str(info.value)
+    assert fragment in message and "'culprit' (Bad)" in message and "tree 'Main'" in message
+    assert engine.get_tree_status()["root_status"] is NodeStatus.IDLE
+
+
+@pytest.mark.parametrize("prolog", [
+    '<!DOCTYPE root [<!ENTITY a "aaaaaaaaaa"><!ENTITY b "&a;&a;&a;&a;&a;&a;&a;&a;">]>',
+    '<!DOCTYPE root SYSTEM "{path}">',
+    '<!DOCTYPE root [<!ENTITY secret SYSTEM "file://{path}">]>',
+    '<!DOCTYPE root [<!ENTITY % p SYSTEM "file://{path}"> %p;]>',
+])
+def test_dtds_and_entities_are_refused_without_reading_files(prolog, tmp_path):
+    secret = tmp_path / "secret.txt"
+    secret.write_text("TOP-SECRET")
+    xml = prolog.format(path=secret) + '\n<root BTCPP_format="4"><BehaviorTree ID="T"><Act goal="&b;"/></BehaviorTree></root>'
+    with pytest.raises(XMLParseError, match="DOCTYPE") as info:
+        engine_with_act().create_tree_from_text(xml)
+    assert "TOP-SECRET" not in str(info.value)
+
+
+def test_undefined_entity_is_a_parse_error():
+    with pytest.raises(XMLParseError, match="undefined entity"):
+        engine_with_act().create_tree_from_text(doc(("T", '<Act goal="&x;"/>')))
+
+
+def nested(levels):
+    return "<Inverter>" * (levels - 1) + "<AlwaysFailure/>" + "</Inverter>" * (levels - 1)
+
+
+def test_depth_limit():
+    engine = SequentialEngine()
+    engine.create_tree_from_text(doc(("T", nested(MAX_TREE_DEPTH))))
+    assert engine.tick_once() is (NodeStatus.SUCCESS if MAX_TREE_DEPTH % 2 == 0 else NodeStatus.FAILURE)
+    with pytest.raises(TreeBuildError, match=f"deeper than {MAX_TREE_DEPTH}"):
+        engine.create_tree_from_text(doc(("T", nested(MAX_TREE_DEPTH + 1))))
+    with pytest.raises(TreeBuildError, match="deeper than"):
+        engine.create_tree_from_text(doc(("T", nested(200_000))))
+
+
+def test_wide_trees_work_and_exploding_subtrees_are_capped():
+    engine = SequentialEngine()
+    engine.create_tree_from_text(doc(("T", "<Sequence>" + "<AlwaysSuccess/>" * 20_000 + "</Sequence>")))
+    assert engine.tick_once() is NodeStatus.SUCCESS
+    fan = '<Sequence>' + '<SubTree ID="L{}"/>' * 10 + "</Sequence>"
+    layers = [(f"L{i}", fan.format(*[i + 1] * 10)) for i in range(6)] + [("L6", "<AlwaysSuccess/>")]
+    with pytest.raises(TreeBuildError, match=f"more than {MAX_TREE_NODES} nodes"):
+        engine.create_tree_from_text(doc(*layers, main="L0"))
