@@ -239,6 +239,8 @@ private:
 // still waiting for a result so that its caller is not stranded. Any pending
 // exception is kept.
 void finish_tree(const Call& c, TreeSide& side, PyObject* tree_id, PyObject* reason) {
+    // Thread idents are reused once a thread has ended.
+    side.thread_ident = 0;
     if (side.ended) return;
     ErrorStash stash;
     try {
