@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer
+# (Debug build type, so assertions stay on) into .venv-sanitize and runs the
+# test suite against it. Any sanitizer report fails the run. Extra arguments
+# go to pytest.
+source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+VENV="$ROOT/.venv-sanitize"
+if [ ! -x "$VENV/bin/python" ]; then
+    "$(find_python)" -m venv "$VENV"
+fi
+"$VENV/bin/python" -m pip install --quiet --upgrade pip
+"$VENV/bin/python" -m pip install --quiet \
+    --config-settings=cmake.build-type=Debug \
+    --config-settings=cmake.define.MTHREAD_SANITIZE=ON \
+    --config-settings=build-dir=build/sanitize \
+    "$ROOT[test]"
+
+CXX_BIN="${CXX:-g++}"
+# The runtimes must come first; libstdc++ too, or the sanitizer cannot find
+# the real __cxa_throw when the interpreter (a C program) loads our module.
+PRELOAD="$($CXX_BIN -print-file-name=libasan.so) $($CXX_BIN -print-file-name=libstdc++.so.6)"
+REPORTS="$(mktemp -d)"
+export PYTHONMALLOC=malloc
+export LSAN_OPTIONS="suppressions=$ROOT/tools/lsan.supp:print_suppressions=0"
+export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:abort_on_error=0:log_path=$REPORTS/asan"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$REPORTS/ubsan"
+cd "$ROOT"
+status=0
+LD_PRELOAD="$PRELOAD" "$VENV/bin/python" -m pytest -p no:cacheprovider "$@" || status=$?
+if compgen -G "$REPORTS/*" >/dev/null; then
+    echo "sanitizer reports:" >&2
+    cat "$REPORTS"/* >&2
+    status=1
+fi
+rm -rf "$REPORTS"
+exit $status
