@@ -248,7 +248,8 @@ void finish_tree(const Call& c, TreeSide& side, PyObject* tree_id, PyObject* rea
         Ref cond = getitem(record, "cond");
         Ref command = getitem(record, "command");
         Ref result = getitem(record, "result");
-        with_block(cond.get(), S(c), [&](PyObject*) {
+        CondView cv(c.st, cond.get());
+        with_cond(cv, [&] {
             if (side.ended) return;
             side.ended = true;
             side.end_reason = Ref::borrow(reason);
@@ -257,7 +258,7 @@ void finish_tree(const Call& c, TreeSide& side, PyObject* tree_id, PyObject* rea
             if (pending.get() != Py_None && pending.get() != Py_False && answered.get() == Py_None) {
                 Ref t = triple(S(c).error_type, tree_id, reason);
                 slot_set(result.get(), t.get());
-                call_method(cond.get(), S(c).notify);
+                cv.notify();
             }
         });
     } catch (const PyError&) {
@@ -353,10 +354,11 @@ void serve(const Call& c, PyObject* engine, PyObject* record, PyObject* tree_id)
     Ref result = getitem(record, "result");
     for (;;) {
         bool stop = false;
-        with_block(cond.get(), S(c), [&](PyObject*) {
+        CondView cv(c.st, cond.get());
+        with_cond(cv, [&] {
             Ref cmd = slot_get(command.get());
             while (cmd.get() == Py_None) {
-                call_method(cond.get(), S(c).wait);
+                cv.wait();
                 cmd = slot_get(command.get());
             }
             if (cmd.get() == Py_False) {
@@ -365,7 +367,7 @@ void serve(const Call& c, PyObject* engine, PyObject* record, PyObject* tree_id)
             }
             call_method(self, S(c)._process_command, engine, cmd.get(), tree_id, result.get());
             slot_set(command.get(), Py_None);
-            call_method(cond.get(), S(c).notify);
+            cv.notify();
         });
         if (stop) return;
     }
@@ -438,7 +440,8 @@ Ref run_tree_body(const Call& c) {
             }
             if (record) {
                 Ref cond = getitem(record.get(), "cond");
-                with_block(cond.get(), S(c), [&](PyObject*) {
+                CondView cv(c.st, cond.get());
+        with_cond(cv, [&] {
                     Ref result = getitem(record.get(), "result");
                     Ref t = triple(S(c).error_type, tree_id, message.get());
                     slot_set(result.get(), t.get());
@@ -446,7 +449,7 @@ Ref run_tree_body(const Call& c) {
                         side->ended = true;
                         side->end_reason = Ref::borrow(message.get());
                     }
-                    call_method(cond.get(), S(c).notify);
+                    cv.notify();
                 });
             }
         } catch (const PyError&) {
@@ -584,14 +587,15 @@ Ref send_command_body(const Call& c) {
 
     CallerLock serialised(side->caller_lock);
     Ref answer;
-    with_block(cond.get(), S(c), [&](PyObject*) {
+    CondView cv(c.st, cond.get());
+        with_cond(cv, [&] {
         if (side->stopping || side->ended) {
             Ref reason = side->ended && side->end_reason ? Ref::borrow(side->end_reason.get())
                                                          : stopping_reason(tree_id);
             fail(c, PyExc_RuntimeError, command_failure(c, tree_id, command_type, reason.get()).get());
         }
         slot_set(command.get(), cmd.get());
-        call_method(cond.get(), S(c).notify);
+        cv.notify();
         Ref got = slot_get(result.get());
         while (got.get() == Py_None) {
             if (side->ended) {
@@ -601,7 +605,7 @@ Ref send_command_body(const Call& c) {
                 fail(c, PyExc_RuntimeError, command_failure(c, tree_id, command_type, reason.get()).get());
             }
             try {
-                call_method(cond.get(), S(c).wait);
+                cv.wait();
             } catch (const PyError&) {
                 // Interrupted: leave nothing behind for the next caller. The
                 // condition's lock is held again here (wait() restores it).
@@ -810,9 +814,10 @@ Ref stop_tree_body(const Call& c) {
         // Waits for a command in flight to be answered; the marker then
         // never replaces a command that nobody will answer.
         CallerLock serialised(side->caller_lock);
-        with_block(cond.get(), S(c), [&](PyObject*) {
+        CondView cv(c.st, cond.get());
+        with_cond(cv, [&] {
             slot_set(command.get(), Py_False);
-            call_method(cond.get(), S(c).notify);
+            cv.notify();
         });
     }
     Ref thread = getitem(record.get(), "thread");

@@ -100,6 +100,7 @@ int exec_module(PyObject* module) {
         import_from(ns, "brannox.engine.sequential_engine", {"SequentialEngine"});
 
         define_class(module, ns);
+        init_native(st);
 
         Ref name = lookup_global(module, st->s.__name__);
         if (require(PyObject_RichCompareBool(name.get(), st->s.main, Py_EQ))) run_demo(module);
@@ -130,6 +131,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(st->builtins);
     int rc = 0;
     visit_strings(st->s, visit, arg, rc);
+    visit_native(st->native, visit, arg, rc);
     if (rc) return rc;
     if (st->sides)
         for (auto& [record, side] : *st->sides) Py_VISIT(side->record.get());
@@ -143,6 +145,7 @@ int module_clear(PyObject* module) {
     Py_CLEAR(st->function_type);
     Py_CLEAR(st->builtins);
     clear_strings(st->s);
+    clear_native(st->native);
     return 0;
 }
 

@@ -71,10 +71,27 @@ using TreeSidePtr = std::shared_ptr<TreeSide>;
 
 // --------------------------------------------------------- module state
 
+// The standard library's own objects, captured after the imports, that let a
+// record's condition be driven without running Condition's Python code when
+// the condition is an unmodified threading.Condition over an RLock.
+#define MTHREAD_NATIVE(X)                                                    \
+    X(cond_type) X(cond_enter) X(cond_exit) X(cond_wait) X(cond_notify)      \
+    X(threading_globals) X(allocate_lock) X(rlock_type) X(rlock_acquire)     \
+    X(rlock_release) X(rlock_is_owned) X(rlock_release_save)                 \
+    X(rlock_acquire_restore) X(lock_acquire) X(lock_release) X(deque_type)   \
+    X(deque_append) X(deque_remove) X(s_lock) X(s_waiters) X(s_allocate_lock)
+
+struct Native {
+#define MTHREAD_DECLARE(name) PyObject* name = nullptr;
+    MTHREAD_NATIVE(MTHREAD_DECLARE)
+#undef MTHREAD_DECLARE
+};
+
 struct ModuleState {
     PyTypeObject* function_type = nullptr;
     PyObject* builtins = nullptr;  // the builtins dict, fallback of global lookups
     Strings s;
+    Native native;  // all null when the standard library looked unusual at import
     // Keyed by record identity; entries hold the record, so addresses stay unique.
     std::unordered_map<PyObject*, TreeSidePtr>* sides = nullptr;
 };
@@ -150,6 +167,52 @@ std::span<const FuncSpec> engine_methods();
 // `from <from> import <names...>` with `ns` as globals, binding each name in
 // `ns` as soon as it is fetched.
 void import_from(PyObject* ns, const char* from, std::initializer_list<const char*> names);
+
+// ------------------------------------------------------------ conditions
+
+// Captures the standard library objects of `Native`; leaves them null (and
+// every condition on the generic path) when anything is not as expected.
+void init_native(ModuleState* st);
+void visit_native(Native& n, visitproc visit, void* arg, int& rc);
+void clear_native(Native& n);
+
+// A record's condition, used the way the record protocol uses it: as a
+// context manager, with notify() and wait(). An unmodified
+// threading.Condition over a C RLock is driven directly (its lock and its
+// waiter deque, exactly as Condition's own methods would); anything else
+// goes through its Python methods.
+class CondView {
+public:
+    CondView(ModuleState* st, PyObject* cond);
+    bool native() const noexcept { return static_cast<bool>(rlock_); }
+    void enter();
+    // Leaves the block; with a Python error set, returns true when the
+    // context manager swallowed it.
+    bool exit(bool with_error);
+    void notify();
+    void wait();
+
+private:
+    ModuleState* st_;
+    PyObject* cond_;   // borrowed: the caller keeps the record alive
+    Ref rlock_;        // set on the native path
+    Ref waiters_;
+};
+
+// `with cond: body()`. Returns false when __exit__ swallowed an exception
+// raised by the body (execution goes on after the block).
+template <class F>
+bool with_cond(CondView& cv, F&& body) {
+    cv.enter();
+    try {
+        body();
+    } catch (const PyError&) {
+        if (cv.exit(true)) return false;
+        throw;
+    }
+    cv.exit(false);
+    return true;
+}
 
 // Runs the demonstration (main mode only). Throws PyError on failure.
 void run_demo(PyObject* module);
