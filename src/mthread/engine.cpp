@@ -81,13 +81,14 @@ void log_line(const Call& c, PyObject* level, PyObject* text) {
     throw_error();
 }
 
-Ref getitem(PyObject* obj, PyObject* key) { return Ref::check(PyObject_GetItem(obj, key)); }
-Ref getitem(PyObject* obj, const char* key) {
+// obj[key]; a plain dict is read directly (same result, no method call).
+Ref getitem(PyObject* obj, PyObject* key) {
     if (PyDict_CheckExact(obj)) {
-        PyObject* v = PyDict_GetItemString(obj, key);
+        PyObject* v = PyDict_GetItemWithError(obj, key);
         if (v) return Ref::borrow(v);
+        if (PyErr_Occurred()) throw_error();
     }
-    return getitem(obj, str(key).get());
+    return Ref::check(PyObject_GetItem(obj, key));
 }
 
 // Element 0 of a slot list.
@@ -245,9 +246,9 @@ void finish_tree(const Call& c, TreeSide& side, PyObject* tree_id, PyObject* rea
     ErrorStash stash;
     try {
         PyObject* record = side.record.get();
-        Ref cond = getitem(record, "cond");
-        Ref command = getitem(record, "command");
-        Ref result = getitem(record, "result");
+        Ref cond = getitem(record, S(c).cond);
+        Ref command = getitem(record, S(c).command);
+        Ref result = getitem(record, S(c).result);
         CondView cv(c.st, cond.get());
         with_cond(cv, [&] {
             if (side.ended) return;
@@ -349,9 +350,9 @@ Ref register_action_class_body(const Call& c) {
 // Serves commands until the stop marker; returns normally on a stop.
 void serve(const Call& c, PyObject* engine, PyObject* record, PyObject* tree_id) {
     PyObject* self = c[0];
-    Ref cond = getitem(record, "cond");
-    Ref command = getitem(record, "command");
-    Ref result = getitem(record, "result");
+    Ref cond = getitem(record, S(c).cond);
+    Ref command = getitem(record, S(c).command);
+    Ref result = getitem(record, S(c).result);
     for (;;) {
         bool stop = false;
         CondView cv(c.st, cond.get());
@@ -439,10 +440,10 @@ Ref run_tree_body(const Call& c) {
                 if (record) side = side_for(st, record.get());
             }
             if (record) {
-                Ref cond = getitem(record.get(), "cond");
+                Ref cond = getitem(record.get(), S(c).cond);
                 CondView cv(c.st, cond.get());
         with_cond(cv, [&] {
-                    Ref result = getitem(record.get(), "result");
+                    Ref result = getitem(record.get(), S(c).result);
                     Ref t = triple(S(c).error_type, tree_id, message.get());
                     slot_set(result.get(), t.get());
                     if (side) {
@@ -568,9 +569,9 @@ Ref send_command_body(const Call& c) {
     Ref record = getitem(trees.get(), tree_id);
     TreeSidePtr side = side_for(c.st, record.get());  // no Python code since the lookup
 
-    Ref cond = getitem(record.get(), "cond");
-    Ref command = getitem(record.get(), "command");
-    Ref result = getitem(record.get(), "result");
+    Ref cond = getitem(record.get(), S(c).cond);
+    Ref command = getitem(record.get(), S(c).command);
+    Ref result = getitem(record.get(), S(c).result);
 
     Ref cmd = Ref::check(PyDict_New());
     require(PyDict_SetItem(cmd.get(), S(c).type, command_type));
@@ -799,13 +800,13 @@ Ref stop_tree_body(const Call& c) {
     Ref trees = getattr(self, S(c).trees);
     Ref record = getitem(trees.get(), tree_id);
     TreeSidePtr side = side_for(c.st, record.get());  // no Python code since the lookup
-    Ref cond = getitem(record.get(), "cond");
-    Ref command = getitem(record.get(), "command");
+    Ref cond = getitem(record.get(), S(c).cond);
+    Ref command = getitem(record.get(), S(c).command);
 
     if (side->thread_ident == PyThread_get_thread_ident()) {
         // A tree cannot wait for its own thread to end: let join() say so
         // before anything is marked.
-        Ref thread = getitem(record.get(), "thread");
+        Ref thread = getitem(record.get(), S(c).thread);
         call_method(thread.get(), S(c).join);
     }
 
@@ -820,7 +821,7 @@ Ref stop_tree_body(const Call& c) {
             cv.notify();
         });
     }
-    Ref thread = getitem(record.get(), "thread");
+    Ref thread = getitem(record.get(), S(c).thread);
     call_method(thread.get(), S(c).join);
 
     // A concurrent stop of the same tree may have removed it already.

@@ -34,6 +34,14 @@ inline void assert_gil() {
 #endif
 }
 
+inline bool interpreter_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing();
+#else
+    return _Py_IsFinalizing();  // public as Py_IsFinalizing only from 3.13
+#endif
+}
+
 class Ref {
 public:
     Ref() noexcept = default;
@@ -89,7 +97,11 @@ private:
         // A daemon thread that wakes during interpreter shutdown is ended by
         // the interpreter with a forced unwind, without the lock; its frames'
         // references are then leaked rather than touched without the lock.
-        if (!PyGILState_Check()) return;
+        // At any other time a missing lock is a bug.
+        if (!PyGILState_Check()) {
+            assert(interpreter_finalizing() && "reference dropped without the interpreter lock");
+            return;
+        }
         Py_DECREF(p);
     }
 
