@@ -287,6 +287,9 @@ Ref stopping_reason(PyObject* tree_id) {
     return join({a.get(), tree_id, b.get()});
 }
 
+// The error of an identifier that is not live, as _check_tree_exists gives it.
+[[noreturn]] void fail_missing(const Call& c, PyObject* tree_id);
+
 // ------------------------------------------------------------- registry
 
 Ref init_body(const Call& c) {
@@ -587,6 +590,7 @@ Ref send_command_body(const Call& c) {
     }
 
     CallerLock serialised(side->caller_lock);
+    if (side->withdrawn) fail_missing(c, tree_id);  // its creation failed meanwhile
     Ref answer;
     CondView cv(c.st, cond.get());
         with_cond(cv, [&] {
@@ -703,7 +707,11 @@ Ref create_tree_from_text_body(const Call& c) {
     } else {
         require(PyObject_SetItem(trees.get(), tree_id.get(), record.get()));
     }
-    side_for(c.st, record.get());
+    // Held until the thread has started (or the record is withdrawn): a
+    // stop or a command arriving meanwhile waits for creation to finish
+    // instead of finding a record without a running thread.
+    TreeSidePtr side = side_for(c.st, record.get());
+    CallerLock creating(side->caller_lock);
 
     try {
         Ref thread_class = getattr(lookup_global(c.module, S(c).threading).get(), S(c).Thread);
@@ -717,6 +725,7 @@ Ref create_tree_from_text_body(const Call& c) {
         // No thread will serve this record: withdraw it before the caller
         // sees the exception.
         ErrorStash stash;
+        side->withdrawn = true;
         try {
             withdraw(c, trees.get(), tree_id.get(), record.get());
         } catch (const PyError&) {
@@ -741,13 +750,15 @@ Ref create_tree_from_file_body(const Call& c) {
     return call_method(self, S(c).create_tree_from_text, xml_text.get(), tree_id);
 }
 
+void fail_missing(const Call& c, PyObject* tree_id) {
+    Ref a = str("行为树ID "), b = str(" 不存在");
+    fail(c, PyExc_ValueError, join({a.get(), tree_id, b.get()}).get());
+}
+
 Ref check_tree_exists_body(const Call& c) {
     PyObject *self = c[0], *tree_id = c[1];
     Ref trees = getattr(self, S(c).trees);
-    if (!require(PySequence_Contains(trees.get(), tree_id))) {
-        Ref a = str("行为树ID "), b = str(" 不存在");
-        fail(c, PyExc_ValueError, join({a.get(), tree_id, b.get()}).get());
-    }
+    if (!require(PySequence_Contains(trees.get(), tree_id))) fail_missing(c, tree_id);
     return none();
 }
 
@@ -815,6 +826,7 @@ Ref stop_tree_body(const Call& c) {
         // Waits for a command in flight to be answered; the marker then
         // never replaces a command that nobody will answer.
         CallerLock serialised(side->caller_lock);
+        if (side->withdrawn) fail_missing(c, tree_id);  // its creation failed meanwhile
         CondView cv(c.st, cond.get());
         with_cond(cv, [&] {
             slot_set(command.get(), Py_False);

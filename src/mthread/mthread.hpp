@@ -57,6 +57,7 @@ struct TreeSide {
     PyThread_type_lock caller_lock = nullptr;  // one command in flight per tree
     bool stopping = false;             // a stop has begun: refuse new commands
     bool ended = false;                // the tree thread will answer nothing more
+    bool withdrawn = false;            // creation failed: the record was taken back
     Ref end_reason;                    // str: why commands now fail
     unsigned long thread_ident = 0;    // the tree thread, once it runs
 
