@@ -1,6 +1,8 @@
 """Stopping trees: one, all, concurrently, while commands are in flight, and at teardown."""
 import gc
 import threading
+import time
+import types
 
 import pytest
 
@@ -174,3 +176,38 @@ def test_concurrent_stops_of_one_tree(engine, log, in_daemon):
         in_daemon(round_, n)
     assert log.texts("info").count("停止行为树: c") == 30
     assert set(log.texts("error")) <= {"行为树ID c 不存在"}
+
+
+@pytest.mark.parametrize("stall", ["__init__", "start"])
+def test_stop_racing_creation_waits_for_the_thread(mt, engine, log, monkeypatch, in_daemon, stall):
+    # The record is visible before its thread exists or runs; a stop arriving
+    # then must wait for creation instead of failing on a missing thread.
+    entered, gate = threading.Event(), threading.Event()
+
+    class SlowThread(threading.Thread):
+        def __init__(self, *args, **kwargs):
+            if stall == "__init__":
+                entered.set()
+                gate.wait(10)
+            super().__init__(*args, **kwargs)
+
+        def start(self):
+            if stall == "start":
+                entered.set()
+                gate.wait(10)
+            super().start()
+
+    monkeypatch.setattr(mt, "threading", types.SimpleNamespace(Condition=threading.Condition, Thread=SlowThread))
+
+    def body():
+        creator = Call(engine.create_tree_from_text, XML, "t")
+        assert entered.wait(10)
+        stopper = Call(engine.stop_tree, "t")
+        time.sleep(0.1)  # let the stop reach its wait; either order must pass
+        gate.set()
+        assert creator.outcome() == "t"
+        assert stopper.outcome() is None
+        return engine.get_tree_ids()
+
+    assert in_daemon(body) == []
+    assert log.texts("info")[-1] == "停止行为树: t"
