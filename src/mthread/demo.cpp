@@ -100,9 +100,9 @@ Ref stream_response_tick(const Call& c) {
 }
 
 constexpr Param kTickParams[] = {{"node", "TreeNode", Check::Any}};
-const FuncSpec kCreateAgentTick = {"tick", "CreateAgentOllama.tick", nullptr, kTickParams, false,
+const FunctionDef kCreateAgentTick = {"tick", "CreateAgentOllama.tick", nullptr, kTickParams, false,
                                    nullptr, ResultCheck::None, create_agent_tick};
-const FuncSpec kStreamResponseTick = {"tick", "GetStreamResponse.tick", nullptr, kTickParams, false,
+const FunctionDef kStreamResponseTick = {"tick", "GetStreamResponse.tick", nullptr, kTickParams, false,
                                       nullptr, ResultCheck::None, stream_response_tick};
 
 Ref port(const char* name, const char* type, const char* direction) {
@@ -117,7 +117,7 @@ Ref port(const char* name, const char* type, const char* direction) {
 // A class statement `class <name>(SimpleActionNode): [doc] ports = ...; tick = staticmethod(...)`,
 // made through the base's metaclass as the interpreter would.
 Ref define_node_class(PyObject* module, const char* name, const char* doc,
-                      std::initializer_list<Ref*> ports, const FuncSpec& tick) {
+                      std::initializer_list<Ref*> ports, const FunctionDef& tick) {
     PyObject* ns_module = PyModule_GetDict(module);
     Ref base = lookup_global(module, module_state(module)->s.SimpleActionNode);
     Ref bases = Ref::check(PyTuple_Pack(1, base.get()));

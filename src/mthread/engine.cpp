@@ -445,7 +445,7 @@ Ref run_tree_body(const Call& c) {
             if (record) {
                 Ref cond = getitem(record.get(), S(c).cond);
                 CondView cv(c.st, cond.get());
-        with_cond(cv, [&] {
+                with_cond(cv, [&] {
                     Ref result = getitem(record.get(), S(c).result);
                     Ref t = triple(S(c).error_type, tree_id, message.get());
                     slot_set(result.get(), t.get());
@@ -593,7 +593,7 @@ Ref send_command_body(const Call& c) {
     if (side->withdrawn) fail_missing(c, tree_id);  // its creation failed meanwhile
     Ref answer;
     CondView cv(c.st, cond.get());
-        with_cond(cv, [&] {
+    with_cond(cv, [&] {
         if (side->stopping || side->ended) {
             Ref reason = side->ended && side->end_reason ? Ref::borrow(side->end_reason.get())
                                                          : stopping_reason(tree_id);
@@ -894,7 +894,7 @@ constexpr Param prm_set_blackboard_data[] = {p_self, p_tree_id, {"key", "str", S
 using R = ResultCheck;
 
 #define QN(name) "ThreadEngine." #name
-const FuncSpec kMethods[] = {
+const FunctionDef kMethods[] = {
     {"__init__", QN(__init__), doc_init, prm_init, false, nullptr, R::None, init_body},
     {"register_action_behavior", QN(register_action_behavior), doc_register_action_behavior,
      prm_register_action_behavior, false, "None", R::None, register_action_behavior_body},
@@ -938,7 +938,7 @@ const FuncSpec kMethods[] = {
 
 }  // namespace
 
-std::span<const FuncSpec> engine_methods() { return kMethods; }
+std::span<const FunctionDef> engine_methods() { return kMethods; }
 
 void free_sides(ModuleState* st) {
     if (!st->sides) return;

@@ -49,11 +49,11 @@ bool accepts_none(Check c) { return c == Check::StrOrNone || c == Check::DictOrN
 
 // Raises the wrong-count TypeError. `exact` picks "exactly"; otherwise
 // `too_many` picks "at most" over "at least".
-[[noreturn]] void raise_count(const FuncSpec& spec, bool exact, bool too_many,
+[[noreturn]] void raise_count(const FunctionDef& def, bool exact, bool too_many,
                               Py_ssize_t expected, Py_ssize_t given) {
     const char* more_or_less = exact ? "exactly" : (too_many ? "at most" : "at least");
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 spec.name, more_or_less, expected, expected == 1 ? "" : "s", given);
+                 def.name, more_or_less, expected, expected == 1 ? "" : "s", given);
     throw_error();
 }
 
@@ -94,13 +94,13 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
                               PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         auto* f = reinterpret_cast<FunctionObject*>(callable);
-        const FuncSpec& spec = *f->spec;
-        const auto nparams = static_cast<Py_ssize_t>(spec.params.size());
-        const Py_ssize_t nmin = nparams - (spec.last_defaults_to_none ? 1 : 0);
+        const FunctionDef& def = *f->def;
+        const auto nparams = static_cast<Py_ssize_t>(def.params.size());
+        const Py_ssize_t nmin = nparams - (def.last_defaults_to_none ? 1 : 0);
         const bool exact = nmin == nparams;
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
 
-        if (nargs > nparams) raise_count(spec, exact, true, nparams, nargs);
+        if (nargs > nparams) raise_count(def, exact, true, nparams, nargs);
 
         std::array<PyObject*, kMaxParams> bound{};
         std::copy(args, args + nargs, bound.begin());
@@ -130,47 +130,47 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
                     bound[static_cast<std::size_t>(i)] = kwvalues[hit];
                     ++used;
                 } else if (i < nmin) {
-                    raise_count(spec, exact, false, nmin, i);
+                    raise_count(def, exact, false, nmin, i);
                 }
             }
             if (used < nkw) {
                 for (Py_ssize_t k = 0; k < nkw; ++k) {
                     PyObject* key = names[k];
                     if (!PyUnicode_Check(key)) {
-                        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
+                        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", def.name);
                         throw_error();
                     }
                     Py_ssize_t idx = find_param(pnames, nparams, key);
                     if (idx < 0) {
                         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                                     spec.name, key);
+                                     def.name, key);
                         throw_error();
                     }
                     if (idx < nargs) {
                         PyErr_Format(PyExc_TypeError,
-                                     "%s() got multiple values for keyword argument '%U'", spec.name,
+                                     "%s() got multiple values for keyword argument '%U'", def.name,
                                      key);
                         throw_error();
                     }
                 }
             }
         } else if (nargs < nmin) {
-            raise_count(spec, exact, false, nmin, nargs);
+            raise_count(def, exact, false, nmin, nargs);
         }
         for (Py_ssize_t i = nargs; i < nparams; ++i)
             if (!bound[static_cast<std::size_t>(i)]) bound[static_cast<std::size_t>(i)] = Py_None;
 
-        for (std::size_t i = 0; i < spec.params.size(); ++i) {
-            const Param& p = spec.params[i];
+        for (std::size_t i = 0; i < def.params.size(); ++i) {
+            const Param& p = def.params[i];
             if (!passes(p.check, bound[i])) raise_arg_type(f->module, p, bound[i]);
         }
 
         Call c{f, f->module, module_state(f->module), bound.data()};
-        Ref result = spec.body(c);
-        if (spec.result != ResultCheck::None && result.get() != Py_None) {
+        Ref result = def.body(c);
+        if (def.result != ResultCheck::None && result.get() != Py_None) {
             PyTypeObject* want = nullptr;
             const char* want_name = nullptr;
-            switch (spec.result) {
+            switch (def.result) {
                 case ResultCheck::Str: want = &PyUnicode_Type; want_name = "str"; break;
                 case ResultCheck::Int: want = &PyLong_Type; want_name = "int"; break;
                 case ResultCheck::List: want = &PyList_Type; want_name = "list"; break;
@@ -320,7 +320,7 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
 PyObject* get_signature(PyObject* self, void*) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         FunctionObject* f = as_function(self);
-        const FuncSpec& spec = *f->spec;
+        const FunctionDef& def = *f->def;
         Ref inspect = Ref::check(PyImport_ImportModule("inspect"));
         Ref parameter = getattr(inspect.get(), Ref::check(PyUnicode_InternFromString("Parameter")).get());
         Ref signature = getattr(inspect.get(), Ref::check(PyUnicode_InternFromString("Signature")).get());
@@ -328,12 +328,12 @@ PyObject* get_signature(PyObject* self, void*) {
         Ref empty = getattr(parameter.get(), str("empty").get());
         Ref params = Ref::check(PyList_New(0));
         PyObject* ann = f->annotations;
-        for (std::size_t i = 0; i < spec.params.size(); ++i) {
-            const Param& p = spec.params[i];
+        for (std::size_t i = 0; i < def.params.size(); ++i) {
+            const Param& p = def.params[i];
             Ref name = str(p.name);
             Ref kwargs = Ref::check(PyDict_New());
             require(PyDict_SetItemString(kwargs.get(), "kind", kind.get()));
-            if (i + 1 == spec.params.size() && spec.last_defaults_to_none)
+            if (i + 1 == def.params.size() && def.last_defaults_to_none)
                 require(PyDict_SetItemString(kwargs.get(), "default", Py_None));
             PyObject* a = ann ? PyDict_GetItemWithError(ann, name.get()) : nullptr;
             if (!a && PyErr_Occurred()) throw_error();
@@ -401,27 +401,27 @@ Ref make_function_type(PyObject* module) {
     return Ref::check(PyType_FromModuleAndSpec(module, &function_spec, nullptr));
 }
 
-Ref make_function(PyObject* module, const FuncSpec& spec) {
-    assert(spec.params.size() <= kMaxParams);
+Ref make_function(PyObject* module, const FunctionDef& def) {
+    assert(def.params.size() <= kMaxParams);
     ModuleState* st = module_state(module);
-    Ref name = str(spec.name);
-    Ref qualname = str(spec.qualname);
+    Ref name = str(def.name);
+    Ref qualname = str(def.qualname);
     Ref module_name = str(kModuleName);
-    Ref doc = spec.doc ? str(spec.doc) : none();
-    Ref defaults = spec.last_defaults_to_none ? Ref::check(PyTuple_Pack(1, Py_None)) : Ref();
-    Ref param_names = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(spec.params.size())));
-    for (std::size_t i = 0; i < spec.params.size(); ++i) {
-        PyObject* pn = PyUnicode_InternFromString(spec.params[i].name);
+    Ref doc = def.doc ? str(def.doc) : none();
+    Ref defaults = def.last_defaults_to_none ? Ref::check(PyTuple_Pack(1, Py_None)) : Ref();
+    Ref param_names = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(def.params.size())));
+    for (std::size_t i = 0; i < def.params.size(); ++i) {
+        PyObject* pn = PyUnicode_InternFromString(def.params[i].name);
         if (!pn) throw_error();
         PyTuple_SET_ITEM(param_names.get(), static_cast<Py_ssize_t>(i), pn);
     }
     Ref annotations = Ref::check(PyDict_New());
-    for (const Param& p : spec.params) {
+    for (const Param& p : def.params) {
         if (!p.annotation) continue;
         require(PyDict_SetItem(annotations.get(), str(p.name).get(), str(p.annotation).get()));
     }
-    if (spec.return_annotation)
-        require(PyDict_SetItem(annotations.get(), str("return").get(), str(spec.return_annotation).get()));
+    if (def.return_annotation)
+        require(PyDict_SetItem(annotations.get(), str("return").get(), str(def.return_annotation).get()));
 
     auto* f = PyObject_GC_New(FunctionObject, st->function_type);
     if (!f) throw_error();
@@ -436,7 +436,7 @@ Ref make_function(PyObject* module, const FuncSpec& spec) {
     f->dict = nullptr;
     f->module = Py_NewRef(module);
     f->param_names = param_names.release();
-    f->spec = &spec;
+    f->def = &def;
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject*>(f));
 }

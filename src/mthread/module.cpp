@@ -72,9 +72,9 @@ void define_class(PyObject* module, PyObject* ns) {
     require(PyDict_SetItemString(class_ns.get(), "__module__", str(kModuleName).get()));
     require(PyDict_SetItemString(class_ns.get(), "__qualname__", str("ThreadEngine").get()));
     require(PyDict_SetItemString(class_ns.get(), "__doc__", str(kClassDoc).get()));
-    for (const FuncSpec& spec : engine_methods()) {
-        Ref f = make_function(module, spec);
-        require(PyDict_SetItemString(class_ns.get(), spec.name, f.get()));
+    for (const FunctionDef& def : engine_methods()) {
+        Ref f = make_function(module, def);
+        require(PyDict_SetItemString(class_ns.get(), def.name, f.get()));
     }
     Ref name = str("ThreadEngine");
     Ref bases = Ref::check(PyTuple_New(0));

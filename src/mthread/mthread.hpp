@@ -128,7 +128,7 @@ struct Param {
     Check check;
 };
 
-struct FuncSpec {
+struct FunctionDef {
     const char* name;
     const char* qualname;
     const char* doc;  // null: no docstring
@@ -152,18 +152,18 @@ struct FunctionObject {
     PyObject* dict;
     PyObject* module;  // the module whose namespace the body reads
     PyObject* param_names;  // tuple of interned parameter names
-    const FuncSpec* spec;
+    const FunctionDef* def;
 };
 
 // Creates the function-object type for `module`; new reference.
 Ref make_function_type(PyObject* module);
 // Creates one function object; new reference.
-Ref make_function(PyObject* module, const FuncSpec& spec);
+Ref make_function(PyObject* module, const FunctionDef& def);
 
 // ------------------------------------------------------------ the class
 
 // The twenty-two ThreadEngine methods, in class namespace order.
-std::span<const FuncSpec> engine_methods();
+std::span<const FunctionDef> engine_methods();
 
 // `from <from> import <names...>` with `ns` as globals, binding each name in
 // `ns` as soon as it is fetched.
