@@ -117,6 +117,7 @@ def rss_bytes():
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+@pytest.mark.skipif(bool(os.environ.get("MTHREAD_SANITIZED")), reason="the sanitizer holds freed memory in quarantine")
 def test_memory_stays_flat(mt, log, monkeypatch, in_daemon):
     def body():
         engine = mt.ThreadEngine()
