@@ -50,6 +50,13 @@ def variant(name, monkeypatch):
             cond.notify = lambda n=1: (seen.append(cond), ORIGINAL["notify"](cond, n))[1]
             return cond
         return make, seen
+    if name == "instance release_save":
+        def make():
+            cond = threading.Condition()
+            inner = cond._release_save
+            cond._release_save = lambda: (seen.append(cond), inner())[1]
+            return cond
+        return make, seen
     if name == "allocate_lock patched":
         original = threading._allocate_lock
 
@@ -70,7 +77,7 @@ def variant(name, monkeypatch):
 
 
 ALL = ["standard", "subclass", "counting subclass", "class wait patched", "instance notify",
-       "allocate_lock patched", "plain lock", "python rlock", "list waiters"]
+       "instance release_save", "allocate_lock patched", "plain lock", "python rlock", "list waiters"]
 
 
 @pytest.fixture

@@ -73,11 +73,23 @@ void capture(ModuleState* st) {
     n.s_lock = PyUnicode_InternFromString("_lock");
     n.s_waiters = PyUnicode_InternFromString("_waiters");
     n.s_allocate_lock = PyUnicode_InternFromString("_allocate_lock");
-    if (!n.s_lock || !n.s_waiters || !n.s_allocate_lock) throw_error();
+    n.s_is_owned = PyUnicode_InternFromString("_is_owned");
+    n.s_release_save = PyUnicode_InternFromString("_release_save");
+    n.s_acquire_restore = PyUnicode_InternFromString("_acquire_restore");
+    if (!n.s_lock || !n.s_waiters || !n.s_allocate_lock || !n.s_is_owned || !n.s_release_save ||
+        !n.s_acquire_restore)
+        throw_error();
     // Set last: a non-null cond_type means everything above is in place.
     n.rlock_type = rlock_type.release();
     n.deque_type = deque_type.release();
     n.cond_type = cond_type.release();
+}
+
+// Whether `method` is `descr` bound to `self` (as `self.name` gives it).
+bool bound_to(PyObject* method, PyObject* self, PyObject* descr) {
+    if (!method || !PyCFunction_Check(method) || PyCFunction_GET_SELF(method) != self) return false;
+    return reinterpret_cast<PyCFunctionObject*>(method)->m_ml ==
+           reinterpret_cast<PyMethodDescrObject*>(descr)->d_method;
 }
 
 }  // namespace
@@ -128,6 +140,12 @@ CondView::CondView(ModuleState* st, PyObject* cond) : st_(st), cond_(cond) {
     if (!lock || Py_TYPE(lock) != reinterpret_cast<PyTypeObject*>(n.rlock_type)) return;
     if (!waiters || Py_TYPE(waiters) != reinterpret_cast<PyTypeObject*>(n.deque_type)) return;
     if (dict_get(n.threading_globals, n.s_allocate_lock) != n.allocate_lock) return;
+    // wait() and notify() reach the lock through these instance attributes,
+    // which __init__ binds to the lock's own methods.
+    if (!bound_to(dict_get(idict.get(), n.s_is_owned), lock, n.rlock_is_owned) ||
+        !bound_to(dict_get(idict.get(), n.s_release_save), lock, n.rlock_release_save) ||
+        !bound_to(dict_get(idict.get(), n.s_acquire_restore), lock, n.rlock_acquire_restore))
+        return;
     rlock_ = Ref::borrow(lock);
     waiters_ = Ref::borrow(waiters);
 }

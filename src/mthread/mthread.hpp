@@ -80,7 +80,8 @@ using TreeSidePtr = std::shared_ptr<TreeSide>;
     X(threading_globals) X(allocate_lock) X(rlock_type) X(rlock_acquire)     \
     X(rlock_release) X(rlock_is_owned) X(rlock_release_save)                 \
     X(rlock_acquire_restore) X(lock_acquire) X(lock_release) X(deque_type)   \
-    X(deque_append) X(deque_remove) X(s_lock) X(s_waiters) X(s_allocate_lock)
+    X(deque_append) X(deque_remove) X(s_lock) X(s_waiters) X(s_allocate_lock)     \
+    X(s_is_owned) X(s_release_save) X(s_acquire_restore)
 
 struct Native {
 #define MTHREAD_DECLARE(name) PyObject* name = nullptr;
