@@ -564,17 +564,33 @@ Ref process_command_body(const Call& c) {
     return none();
 }
 
+// A live tree as a command or a stop finds it: its record (after the
+// existence check), its side state, its condition and its command slot.
+struct LiveTree {
+    Ref record;
+    TreeSidePtr side;
+    Ref cond;
+    Ref command;
+};
+
+LiveTree find_live_tree(const Call& c, PyObject* self, PyObject* tree_id) {
+    call_method(self, S(c)._check_tree_exists, tree_id);
+    Ref trees = getattr(self, S(c).trees);
+    LiveTree t;
+    t.record = getitem(trees.get(), tree_id);
+    t.side = side_for(c.st, t.record.get());  // no Python code since the lookup
+    t.cond = getitem(t.record.get(), S(c).cond);
+    t.command = getitem(t.record.get(), S(c).command);
+    return t;
+}
+
 Ref send_command_body(const Call& c) {
     PyObject *self = c[0], *tree_id = c[1], *command_type = c[2], *params = c[3];
-    call_method(self, S(c)._check_tree_exists, tree_id);
-
-    Ref trees = getattr(self, S(c).trees);
-    Ref record = getitem(trees.get(), tree_id);
-    TreeSidePtr side = side_for(c.st, record.get());  // no Python code since the lookup
-
-    Ref cond = getitem(record.get(), S(c).cond);
-    Ref command = getitem(record.get(), S(c).command);
-    Ref result = getitem(record.get(), S(c).result);
+    LiveTree tree = find_live_tree(c, self, tree_id);
+    TreeSidePtr& side = tree.side;
+    Ref& cond = tree.cond;
+    Ref& command = tree.command;
+    Ref result = getitem(tree.record.get(), S(c).result);
 
     Ref cmd = Ref::check(PyDict_New());
     require(PyDict_SetItem(cmd.get(), S(c).type, command_type));
@@ -807,12 +823,11 @@ Ref reset_tree_body(const Call& c) {
 
 Ref stop_tree_body(const Call& c) {
     PyObject *self = c[0], *tree_id = c[1];
-    call_method(self, S(c)._check_tree_exists, tree_id);
-    Ref trees = getattr(self, S(c).trees);
-    Ref record = getitem(trees.get(), tree_id);
-    TreeSidePtr side = side_for(c.st, record.get());  // no Python code since the lookup
-    Ref cond = getitem(record.get(), S(c).cond);
-    Ref command = getitem(record.get(), S(c).command);
+    LiveTree tree = find_live_tree(c, self, tree_id);
+    Ref& record = tree.record;
+    TreeSidePtr& side = tree.side;
+    Ref& cond = tree.cond;
+    Ref& command = tree.command;
 
     if (side->thread_ident == PyThread_get_thread_ident()) {
         // A tree cannot wait for its own thread to end: let join() say so
