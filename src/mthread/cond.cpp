@@ -171,8 +171,12 @@ bool CondView::exit(bool with_error) {
         stash.restore();
         return false;
     }
+    return exit_context(cond_, st_->s, with_error);
+}
+
+bool exit_context(PyObject* mgr, const Strings& s, bool with_error) {
     if (!with_error) {
-        call_method(cond_, st_->s.__exit__, Py_None, Py_None, Py_None);
+        call_method(mgr, s.__exit__, Py_None, Py_None, Py_None);
         return false;
     }
     PyObject *type, *value, *tb;
@@ -180,7 +184,7 @@ bool CondView::exit(bool with_error) {
     PyErr_NormalizeException(&type, &value, &tb);
     if (tb) PyException_SetTraceback(value, tb);
     Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
-    Ref swallow = call_method(cond_, st_->s.__exit__, t.get(), v.get(), b ? b.get() : Py_None);
+    Ref swallow = call_method(mgr, s.__exit__, t.get(), v.get(), b ? b.get() : Py_None);
     if (require(PyObject_IsTrue(swallow.get()))) return true;
     PyErr_Restore(t.release(), v.release(), b.release());
     return false;

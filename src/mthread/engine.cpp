@@ -156,17 +156,10 @@ bool with_block(PyObject* mgr, const Strings& s, F&& body) {
     try {
         body(entered.get());
     } catch (const PyError&) {
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyErr_NormalizeException(&type, &value, &tb);
-        if (tb) PyException_SetTraceback(value, tb);
-        Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
-        Ref swallow = call_method(mgr, s.__exit__, t.get(), v.get(), b ? b.get() : Py_None);
-        if (require(PyObject_IsTrue(swallow.get()))) return false;
-        PyErr_Restore(t.release(), v.release(), b.release());
+        if (exit_context(mgr, s, true)) return false;
         throw;
     }
-    call_method(mgr, s.__exit__, Py_None, Py_None, Py_None);
+    exit_context(mgr, s, false);
     return true;
 }
 

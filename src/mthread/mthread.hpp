@@ -178,6 +178,12 @@ void init_native(ModuleState* st);
 void visit_native(Native& n, visitproc visit, void* arg, int& rc);
 void clear_native(Native& n);
 
+// The end of a `with` block over `mgr`: __exit__(None, None, None), or with
+// the pending Python error, __exit__(type, value, traceback). Returns true
+// when __exit__ swallowed the error (it is then cleared); otherwise the error
+// is still set.
+bool exit_context(PyObject* mgr, const Strings& s, bool with_error);
+
 // A record's condition, used the way the record protocol uses it: as a
 // context manager, with notify() and wait(). An unmodified
 // threading.Condition over a C RLock is driven directly (its lock and its
