@@ -10,7 +10,7 @@ import pytest
 
 from brannox.core import NodeStatus
 from brannox.engine.sequential_engine import SequentialEngine
-from test_trees import PORTS, XML, say
+from test_trees import PORTS, XML, engine, say  # noqa: F401  (engine is a fixture)
 
 
 def wrap(body, tree="Main"):
@@ -91,14 +91,6 @@ def thread_crashes(monkeypatch):
     seen = []
     monkeypatch.setattr(threading, "excepthook", lambda args: seen.append(args.exc_value))
     return seen
-
-
-@pytest.fixture
-def engine(make_engine, log):
-    made = make_engine()
-    made.register_action_behavior("Say", say, PORTS)
-    log.lines.clear()
-    return made
 
 
 def core_error(xml):
