@@ -206,16 +206,21 @@ static void remove_waiter(const Native& n, PyObject* waiters, PyObject* waiter) 
     PyErr_Clear();
 }
 
+// Condition's own guard: RuntimeError unless this thread holds the lock.
+void CondView::require_owned(const char* message) {
+    Ref owned = call_descr(st_->native.rlock_is_owned, rlock_.get());
+    if (require(PyObject_IsTrue(owned.get()))) return;
+    PyErr_SetString(PyExc_RuntimeError, message);
+    throw_error();
+}
+
 void CondView::notify() {
     if (!native()) {
         call_method(cond_, st_->s.notify);
         return;
     }
     const Native& n = st_->native;
-    if (!require(PyObject_IsTrue(call_descr(n.rlock_is_owned, rlock_.get()).get()))) {
-        PyErr_SetString(PyExc_RuntimeError, "cannot notify on un-acquired lock");
-        throw_error();
-    }
+    require_owned("cannot notify on un-acquired lock");
     // Condition.notify(1): release the first waiter still waiting; a waiter
     // that an interrupted notify already released is only dropped.
     Py_ssize_t left = 1;
@@ -242,10 +247,7 @@ void CondView::wait() {
         return;
     }
     const Native& n = st_->native;
-    if (!require(PyObject_IsTrue(call_descr(n.rlock_is_owned, rlock_.get()).get()))) {
-        PyErr_SetString(PyExc_RuntimeError, "cannot wait on un-acquired lock");
-        throw_error();
-    }
+    require_owned("cannot wait on un-acquired lock");
     Ref waiter = call0(n.allocate_lock);
     call_descr(n.lock_acquire, waiter.get());
     call_descr(n.deque_append, waiters_.get(), waiter.get());

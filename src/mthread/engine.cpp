@@ -269,9 +269,8 @@ void finish_tree(const Call& c, TreeSide& side, PyObject* tree_id, PyObject* rea
     if (!stash.empty()) stash.restore();
 }
 
-Ref command_failure(const Call& c, PyObject* tree_id, PyObject* command_type, PyObject* reason) {
+Ref command_failure(PyObject* tree_id, PyObject* command_type, PyObject* reason) {
     Ref a = str("行为树 "), b = str(" 执行命令 "), d = str(" 失败: ");
-    (void)c;
     return join({a.get(), tree_id, b.get(), command_type, d.get(), reason});
 }
 
@@ -595,7 +594,7 @@ Ref send_command_body(const Call& c) {
 
     if (side->thread_ident == PyThread_get_thread_ident()) {
         Ref reason = str("不能在行为树自己的线程中向它发送命令");
-        fail(c, PyExc_RuntimeError, command_failure(c, tree_id, command_type, reason.get()).get());
+        fail(c, PyExc_RuntimeError, command_failure(tree_id, command_type, reason.get()).get());
     }
 
     CallerLock serialised(side->caller_lock);
@@ -606,7 +605,7 @@ Ref send_command_body(const Call& c) {
         if (side->stopping || side->ended) {
             Ref reason = side->ended && side->end_reason ? Ref::borrow(side->end_reason.get())
                                                          : stopping_reason(tree_id);
-            fail(c, PyExc_RuntimeError, command_failure(c, tree_id, command_type, reason.get()).get());
+            fail(c, PyExc_RuntimeError, command_failure(tree_id, command_type, reason.get()).get());
         }
         slot_set(command.get(), cmd.get());
         cv.notify();
@@ -616,7 +615,7 @@ Ref send_command_body(const Call& c) {
                 // The tree thread ended without answering: take the command back.
                 if (slot_get(command.get()).get() == cmd.get()) slot_set(command.get(), Py_None);
                 Ref reason = side->end_reason ? Ref::borrow(side->end_reason.get()) : stopping_reason(tree_id);
-                fail(c, PyExc_RuntimeError, command_failure(c, tree_id, command_type, reason.get()).get());
+                fail(c, PyExc_RuntimeError, command_failure(tree_id, command_type, reason.get()).get());
             }
             try {
                 cv.wait();
@@ -642,7 +641,7 @@ Ref send_command_body(const Call& c) {
         slot_set(result.get(), Py_None);
         if (require(PyObject_RichCompareBool(parts[0].get(), S(c).error_type, Py_EQ))) {
             Ref reason = format_value(parts[2].get(), S(c));
-            fail(c, PyExc_RuntimeError, command_failure(c, tree_id, command_type, reason.get()).get());
+            fail(c, PyExc_RuntimeError, command_failure(tree_id, command_type, reason.get()).get());
         }
         answer = std::move(parts[2]);
     });

@@ -57,13 +57,12 @@ bool accepts_none(Check c) { return c == Check::StrOrNone || c == Check::DictOrN
     throw_error();
 }
 
-[[noreturn]] void raise_arg_type(PyObject* module, const Param& p, PyObject* value) {
+[[noreturn]] void raise_arg_type(const Param& p, PyObject* value) {
     PyTypeObject* want = check_type(p.check);
     bool subclass = PyObject_TypeCheck(value, want);
     Ref note = str(subclass ? "Subclasses of builtin types are refused by these argument tests; "
                               "pass an instance of the builtin type itself"
                             : "");
-    (void)module;
     PyErr_Format(PyExc_TypeError,
                  "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U", p.name,
                  check_type_name(p.check), Py_TYPE(value)->tp_name, subclass ? ". " : "",
@@ -162,7 +161,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 
         for (std::size_t i = 0; i < def.params.size(); ++i) {
             const Param& p = def.params[i];
-            if (!passes(p.check, bound[i])) raise_arg_type(f->module, p, bound[i]);
+            if (!passes(p.check, bound[i])) raise_arg_type(p, bound[i]);
         }
 
         Call c{f, f->module, module_state(f->module), bound.data()};

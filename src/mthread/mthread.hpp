@@ -36,7 +36,7 @@ inline constexpr const char* kModuleName = "brannox.engine.trigger.mthread";
     X(get_blackboard_data) X(set_blackboard_data) X(get_all_blackboard_data) \
     X(reset) X(reset_tree) X(_run_tree) X(_process_command)                 \
     X(_check_tree_exists) X(_send_command) X(stop_tree) X(stop_all_trees)   \
-    X(__name__) X(__enter__) X(__exit__) X(ident)
+    X(__name__) X(__enter__) X(__exit__)
 
 struct Strings {
 #define MTHREAD_DECLARE(name) PyObject* name = nullptr;
@@ -201,6 +201,8 @@ public:
     void wait();
 
 private:
+    void require_owned(const char* message);
+
     ModuleState* st_;
     PyObject* cond_;   // borrowed: the caller keeps the record alive
     Ref rlock_;        // set on the native path

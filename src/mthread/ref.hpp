@@ -119,8 +119,6 @@ inline Ref boolean(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
 inline Ref str(std::string_view s) {
     return Ref::check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
-// Concatenates str objects (all exact str).
-Ref concat(std::initializer_list<PyObject*> parts);
 
 // Runs `body` and converts a C++ failure to the C API's error convention.
 // A forced unwind (thread exit during shutdown) must pass through untouched.
