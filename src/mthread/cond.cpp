@@ -10,8 +10,154 @@
 // Python methods sees the same lock and waiter-list states either way.
 #include "mthread.hpp"
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <sched.h>
+
 namespace mthread {
 namespace {
+
+// ------------------------------------------------------- wake-up hints
+//
+// A cross-core wake-up (futex wake of a thread asleep on an idle core) costs
+// tens of microseconds on virtual machines, several times the rest of a
+// command. So a native wait first spins for a short, self-adjusting time
+// with the interpreter lock released, watching a hint that the notifier
+// posts once it has released the interpreter lock itself; only then does it
+// block on its waiter lock as Condition.wait does. The hint is advisory: the
+// waiter lock alone decides, so a missed or spurious hint only costs time.
+// The table is process-wide so that a pending hint never outlives its slot.
+
+constexpr unsigned kHintBits = 12;
+std::atomic<std::uint32_t> g_hints[1u << kHintBits];
+
+std::atomic<std::uint32_t>& hint_for(PyObject* waiter) {
+    auto h = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(waiter) >> 4);
+    return g_hints[(h * 0x9E3779B97F4A7C15ull) >> (64 - kHintBits)];
+}
+
+// The hint this thread owes a waiter it released: posted when this thread
+// next gives up the interpreter lock, so that the woken thread finds it free.
+thread_local std::atomic<std::uint32_t>* t_owed = nullptr;
+
+void post(std::atomic<std::uint32_t>* hint) { hint->fetch_add(1, std::memory_order_release); }
+
+void owe_hint(std::atomic<std::uint32_t>& hint) {
+    if (t_owed && t_owed != &hint) post(t_owed);
+    t_owed = &hint;
+}
+
+using Clock = std::chrono::steady_clock;
+
+struct SpinPolicy {
+    std::int64_t limit_ns = 0;  // the most one wait spins; 0: never spin
+    int max_spinners = 0;       // spinning threads at once
+};
+
+// From MTHREAD_SPIN_US (default 50) and the CPUs this process may use: a
+// spinner only helps when another CPU can run the thread it waits for.
+const SpinPolicy& spin_policy() {
+    static const SpinPolicy policy = [] {
+        SpinPolicy p;
+        std::int64_t us = 50;
+        if (const char* v = std::getenv("MTHREAD_SPIN_US")) {
+            char* end = nullptr;
+            long n = std::strtol(v, &end, 10);
+            if (end != v && *end == '\0' && n >= 0 && n <= 100000) us = n;
+        }
+        int cpus = 1;
+        cpu_set_t set;
+        if (sched_getaffinity(0, sizeof set, &set) == 0) cpus = CPU_COUNT(&set);
+        if (cpus >= 2) {
+            p.limit_ns = us * 1000;
+            p.max_spinners = cpus;
+        }
+        return p;
+    }();
+    return policy;
+}
+
+std::atomic<int> g_spinners{0};
+
+// Per thread: a spin that sees no hint halves the budget, down to nothing;
+// then a wait now and then probes with half the limit, less often after
+// each probe that fails.
+thread_local std::int64_t t_budget_ns = -1;
+thread_local unsigned t_idle_waits = 0;
+thread_local unsigned t_probe_every = 16;
+
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    __asm__ __volatile__("yield");
+#endif
+}
+
+inline std::int64_t since_ns(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
+}
+
+// Without the interpreter lock: spins until the hint moves past `seen` or
+// the budget runs out, holding a spinner slot. Returns whether it moved.
+bool spin(const std::atomic<std::uint32_t>& mine, std::uint32_t seen, std::int64_t budget) {
+    const auto start = Clock::now();
+    bool hinted = false;
+    for (unsigned i = 1;; ++i) {
+        if (mine.load(std::memory_order_acquire) != seen) {
+            hinted = true;
+            break;
+        }
+        cpu_relax();
+        if ((i & 15) == 0 && since_ns(start) > budget) break;
+    }
+    g_spinners.fetch_sub(1, std::memory_order_release);
+    return hinted;
+}
+
+bool take_spinner_slot(int max_spinners) {
+    int n = g_spinners.load(std::memory_order_relaxed);
+    while (n < max_spinners) {
+        if (g_spinners.compare_exchange_weak(n, n + 1, std::memory_order_acquire, std::memory_order_relaxed))
+            return true;
+    }
+    return false;
+}
+
+// Called with the interpreter lock held, before blocking on a waiter whose
+// hint read `seen` while the condition's lock was still held. Spinning is
+// skipped while every slot is taken: giving up the interpreter lock only to
+// take it back costs a hand-off of its own when many threads want it.
+void spin_for_hint(const std::atomic<std::uint32_t>& mine, std::uint32_t seen) {
+    const SpinPolicy& policy = spin_policy();
+    if (t_budget_ns < 0) t_budget_ns = policy.limit_ns;
+    std::int64_t budget = t_budget_ns;
+    if (budget == 0 && policy.limit_ns > 0 && ++t_idle_waits >= t_probe_every) {
+        t_idle_waits = 0;
+        budget = policy.limit_ns / 2;
+    }
+    std::atomic<std::uint32_t>* owed = std::exchange(t_owed, nullptr);
+    if (budget == 0 || !take_spinner_slot(policy.max_spinners)) {
+        if (owed) post(owed);
+        return;
+    }
+    bool hinted;
+    Py_BEGIN_ALLOW_THREADS
+    if (owed) post(owed);
+    hinted = spin(mine, seen, budget);
+    Py_END_ALLOW_THREADS
+    if (hinted) {
+        t_budget_ns = policy.limit_ns;
+        t_probe_every = 16;
+    } else if (budget / 2 >= 1000) {
+        t_budget_ns = budget / 2;
+    } else {
+        t_budget_ns = 0;
+        t_probe_every = std::min(t_probe_every * 2, 4096u);
+    }
+}
 
 // Borrowed lookup in a dict that must not fail; null when absent.
 PyObject* dict_get(PyObject* dict, PyObject* key) {
@@ -231,6 +377,7 @@ void CondView::notify() {
         Ref waiter = Ref::check(PySequence_GetItem(waiters_.get(), 0));
         Ref released = Ref::steal(release_waiter(n, waiter.get()));
         if (released) {
+            owe_hint(hint_for(waiter.get()));
             --left;
         } else if (PyErr_ExceptionMatches(PyExc_RuntimeError)) {
             PyErr_Clear();
@@ -251,7 +398,10 @@ void CondView::wait() {
     Ref waiter = call0(n.allocate_lock);
     call_descr(n.lock_acquire, waiter.get());
     call_descr(n.deque_append, waiters_.get(), waiter.get());
+    std::atomic<std::uint32_t>& hint = hint_for(waiter.get());
+    const std::uint32_t seen = hint.load(std::memory_order_acquire);
     Ref saved = call_descr(n.rlock_release_save, rlock_.get());
+    spin_for_hint(hint, seen);
     // Blocks with the interpreter lock released; a signal handler's
     // exception (KeyboardInterrupt) ends the wait early.
     PyObject* w = waiter.get();
