@@ -369,3 +369,108 @@ def test_path_is_chosen_at_each_use_not_at_creation(engine, conditions, python_c
     cond, native, patched, settled, last = in_daemon(body)
     assert native == 0 and patched > 0 and any(s is cond for s in counted)
     assert last == settled  # unpatched again: back to the native path
+
+
+SPIN_SCRIPT = r"""
+import json, os, signal, sys, threading, time
+if sys.argv[1] == "one cpu":
+    os.sched_setaffinity(0, {sorted(os.sched_getaffinity(0))[0]})
+import brannox.engine.trigger.mthread as mt
+
+class Core:
+    def __init__(self): self.board = {}
+    def register_action_behavior(self, *a): pass
+    def create_tree_from_text(self, xml): pass
+    def tick_once(self):
+        delay = self.board.get("delay", 0)
+        if delay:
+            time.sleep(delay)
+            ENDED.append(delay)
+        return "ticked"
+    def get_blackboard_data(self, key): return self.board.get(key)
+    def set_blackboard_data(self, key, value): self.board[key] = value
+
+class Quiet:
+    def info(self, *a): pass
+    error = info
+
+ENDED = []
+mt.SequentialEngine, mt.logger = Core, Quiet()
+engine = mt.ThreadEngine()
+out = {"bad": []}
+
+def caller(tid, i):
+    for j in range(150):
+        engine.set_blackboard_data(tid, f"k{i}", j)
+        if engine.get_blackboard_data(tid, f"k{i}") != j or engine.tick_once(tid) != "ticked":
+            out["bad"].append((tid, i, j))
+
+def make():
+    for tid in ("a", "b"):
+        engine.create_tree_from_text("<root/>", tid)
+maker = threading.Thread(target=make, daemon=True)  # daemon tree threads
+maker.start(); maker.join()
+callers = [threading.Thread(target=caller, args=(t, i), daemon=True) for t in ("a", "b") for i in range(3)]
+for c in callers: c.start()
+for c in callers: c.join(60)
+out["hung"] = any(c.is_alive() for c in callers)
+
+# An answer that comes long after any spin has ended.
+engine.set_blackboard_data("a", "delay", 0.2)
+out["slow"] = engine.tick_once("a")
+
+# Ctrl-C while the caller waits for a tree thread that missed its wake-up
+# (its waiter taken off the list): the wait ends at once.
+cond = engine.trees["b"]["cond"]
+while len(cond._waiters) != 1:
+    time.sleep(0.001)
+with cond:
+    stolen = cond._waiters.popleft()
+rescued = []
+
+def rescue():
+    with cond:
+        rescued.append(True)
+        stolen.release()
+def interrupt(signum, frame):
+    raise KeyboardInterrupt
+signal.signal(signal.SIGUSR1, interrupt)  # SIGINT may be ignored when started in the background
+threading.Timer(0.02, signal.pthread_kill, (threading.main_thread().ident, signal.SIGUSR1)).start()
+watchdog = threading.Timer(10, rescue)
+watchdog.start()
+try:
+    engine.tick_once("b")
+    out["interrupted"] = False
+except KeyboardInterrupt:
+    out["interrupted"] = True
+watchdog.cancel()
+out["rescued"] = bool(rescued)
+if not rescued:
+    rescue()
+out["after"] = engine.tick_once("b")
+engine.stop_all_trees()
+print(json.dumps(out))
+"""
+
+
+@pytest.mark.parametrize("setting", [{"MTHREAD_SPIN_US": "0"}, {"MTHREAD_SPIN_US": "100000"},
+                                     {"MTHREAD_SPIN_US": "junk"}, "one cpu"],
+                         ids=["spin off", "spin 100 ms", "unreadable setting", "one cpu"])
+def test_spin_settings_change_timing_only(setting):
+    """Waits spin before blocking, from a process-wide setting read once: each
+    setting gives the same answers, and Ctrl-C that comes during a long spin
+    still ends the wait instead of leaving it blocked."""
+    import json
+    import os
+    import subprocess
+    env = dict(os.environ)
+    env.pop("MTHREAD_SPIN_US", None)
+    arg = setting if isinstance(setting, str) else "default"
+    if isinstance(setting, dict):
+        env.update(setting)
+    proc = subprocess.run([sys.executable, "-c", SPIN_SCRIPT, arg], env=env, capture_output=True,
+                          text=True, timeout=120, stdin=subprocess.DEVNULL)
+    assert proc.returncode == 0, proc.stderr
+    out = json.loads(proc.stdout.strip().splitlines()[-1])
+    assert out == {"bad": [], "hung": False, "slow": "ticked", "interrupted": True, "rescued": False,
+                   "after": "ticked"}

@@ -403,9 +403,11 @@ void CondView::wait() {
     Ref saved = call_descr(n.rlock_release_save, rlock_.get());
     spin_for_hint(hint, seen);
     // Blocks with the interpreter lock released; a signal handler's
-    // exception (KeyboardInterrupt) ends the wait early.
+    // exception (KeyboardInterrupt) ends the wait early, including one for a
+    // signal that came while spinning, which the blocking call would not see.
     PyObject* w = waiter.get();
-    Ref got = Ref::steal(PyObject_Vectorcall(n.lock_acquire, &w, 1, nullptr));
+    Ref got;
+    if (PyErr_CheckSignals() == 0) got = Ref::steal(PyObject_Vectorcall(n.lock_acquire, &w, 1, nullptr));
     if (got) {
         call_descr(n.rlock_acquire_restore, rlock_.get(), saved.get());
         return;
