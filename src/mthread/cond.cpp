@@ -83,10 +83,11 @@ std::atomic<int> g_spinners{0};
 
 // Per thread: a spin that sees no hint halves the budget, down to nothing;
 // then a wait now and then probes with half the limit, less often after
-// each probe that fails.
-thread_local std::int64_t t_budget_ns = -1;
+// each probe that fails. A thread's first wait does not spin (a new tree
+// thread waits for its first command, usually long); its second probes.
+thread_local std::int64_t t_budget_ns = 0;
 thread_local unsigned t_idle_waits = 0;
-thread_local unsigned t_probe_every = 16;
+thread_local unsigned t_probe_every = 2;
 
 inline void cpu_relax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -132,7 +133,6 @@ bool take_spinner_slot(int max_spinners) {
 // take it back costs a hand-off of its own when many threads want it.
 void spin_for_hint(const std::atomic<std::uint32_t>& mine, std::uint32_t seen) {
     const SpinPolicy& policy = spin_policy();
-    if (t_budget_ns < 0) t_budget_ns = policy.limit_ns;
     std::int64_t budget = t_budget_ns;
     if (budget == 0 && policy.limit_ns > 0 && ++t_idle_waits >= t_probe_every) {
         t_idle_waits = 0;
