@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <pthread.h>
 #include <sched.h>
 
 namespace mthread {
@@ -51,6 +52,12 @@ void owe_hint(std::atomic<std::uint32_t>& hint) {
 
 using Clock = std::chrono::steady_clock;
 
+std::atomic<int> g_spinners{0};
+
+// A forked child has only the forking thread: slots held by the parent's
+// other spinners would stay taken for good.
+void reset_spinners_in_child() { g_spinners.store(0, std::memory_order_relaxed); }
+
 struct SpinPolicy {
     std::int64_t limit_ns = 0;  // the most one wait spins; 0: never spin
     int max_spinners = 0;       // spinning threads at once
@@ -67,6 +74,7 @@ const SpinPolicy& spin_policy() {
             long n = std::strtol(v, &end, 10);
             if (end != v && *end == '\0' && n >= 0 && n <= 100000) us = n;
         }
+        pthread_atfork(nullptr, nullptr, reset_spinners_in_child);
         int cpus = 1;
         cpu_set_t set;
         if (sched_getaffinity(0, sizeof set, &set) == 0) cpus = CPU_COUNT(&set);
@@ -78,8 +86,6 @@ const SpinPolicy& spin_policy() {
     }();
     return policy;
 }
-
-std::atomic<int> g_spinners{0};
 
 // Per thread: a spin that sees no hint halves the budget, down to nothing;
 // then a wait now and then probes with half the limit, less often after
