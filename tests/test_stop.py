@@ -211,3 +211,60 @@ def test_stop_racing_creation_waits_for_the_thread(mt, engine, log, monkeypatch,
 
     assert in_daemon(body) == []
     assert log.texts("info")[-1] == "停止行为树: t"
+
+
+EXIT_SCRIPT = r"""
+import sys, threading, time
+import brannox.engine.trigger.mthread as mt
+
+class Core:
+    def register_action_behavior(self, *a): pass
+    def create_tree_from_text(self, xml): pass
+    def tick_once(self):
+        if sys.argv[1] == "slow ticks":
+            time.sleep(0.001)
+        return "ticked"
+
+class Quiet:
+    def info(self, *a): pass
+    error = info
+
+mt.SequentialEngine, mt.logger = Core, Quiet()
+engine = mt.ThreadEngine()
+started = threading.Barrier(5)
+
+def body():
+    for i in range(4):
+        engine.create_tree_from_text("<root/>", f"t{i}")
+    def hammer(tid):
+        engine.tick_once(tid)
+        started.wait()
+        while True:
+            engine.tick_once(tid)
+    for i in range(4):
+        threading.Thread(target=hammer, args=(f"t{i}",), daemon=True).start()
+maker = threading.Thread(target=body, daemon=True)  # daemon trees
+maker.start()
+maker.join()
+started.wait()
+time.sleep(0.2)
+print("leaving")
+"""
+
+
+@pytest.mark.parametrize("load", ["busy callers", "slow ticks"])
+@pytest.mark.parametrize("spin", ["50", "0"])
+def test_interpreter_exits_cleanly_while_daemon_trees_are_busy(load, spin):
+    """Daemon tree and caller threads are ended by the interpreter at exit,
+    wherever they are in a command: the exit must be clean."""
+    import os
+    import subprocess
+    import sys
+    env = dict(os.environ, MTHREAD_SPIN_US=spin)
+    if "ASAN_OPTIONS" in env:
+        # The interpreter never frees what its daemon threads hold at exit.
+        env["ASAN_OPTIONS"] += ":detect_leaks=0"
+    for _ in range(3):
+        proc = subprocess.run([sys.executable, "-c", EXIT_SCRIPT, load], env=env, capture_output=True,
+                              text=True, timeout=60, stdin=subprocess.DEVNULL)
+        assert (proc.returncode, proc.stdout, proc.stderr) == (0, "leaving\n", "")

@@ -10,7 +10,6 @@
 #include <Python.h>
 
 #include <cassert>
-#include <cxxabi.h>
 #include <exception>
 #include <new>
 #include <string_view>
@@ -120,13 +119,12 @@ inline Ref str(std::string_view s) {
 }
 
 // Runs `body` and converts a C++ failure to the C API's error convention.
-// A forced unwind (thread exit during shutdown) must pass through untouched.
+// A forced unwind (a daemon thread ended by the interpreter at exit) matches
+// none of these clauses and passes through untouched.
 template <class R, class F>
 R guarded(R error_value, F&& body) {
     try {
         return body();
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (const PyError&) {
         assert(PyErr_Occurred());
         return error_value;
@@ -143,7 +141,8 @@ public:
     ErrorStash(const ErrorStash&) = delete;
     ErrorStash& operator=(const ErrorStash&) = delete;
     ~ErrorStash() {
-        if (!restored_) {
+        // During a forced unwind the interpreter lock is gone: leak instead.
+        if (!restored_ && !(interpreter_finalizing() && !PyGILState_Check())) {
             Py_XDECREF(type_);
             Py_XDECREF(value_);
             Py_XDECREF(tb_);
