@@ -229,6 +229,13 @@ class Quiet:
     def info(self, *a): pass
     error = info
 
+if sys.argv[1].endswith("after a sub-interpreter"):
+    try:
+        import _interpreters as subs
+    except ImportError:
+        import _xxsubinterpreters as subs
+    subs.destroy(subs.create())
+
 mt.SequentialEngine, mt.logger = Core, Quiet()
 engine = mt.ThreadEngine()
 started = threading.Barrier(5)
@@ -252,14 +259,18 @@ print("leaving")
 """
 
 
-@pytest.mark.parametrize("load", ["busy callers", "slow ticks"])
+@pytest.mark.parametrize("load", ["busy callers", "slow ticks", "busy callers after a sub-interpreter"])
 @pytest.mark.parametrize("spin", ["50", "0"])
 def test_interpreter_exits_cleanly_while_daemon_trees_are_busy(load, spin):
     """Daemon tree and caller threads are ended by the interpreter at exit,
     wherever they are in a command: the exit must be clean."""
+    import importlib.util
     import os
     import subprocess
     import sys
+    if "sub-interpreter" in load and not any(
+            importlib.util.find_spec(m) for m in ("_interpreters", "_xxsubinterpreters")):
+        pytest.skip("no sub-interpreter module in this Python")
     env = dict(os.environ, MTHREAD_SPIN_US=spin)
     if "ASAN_OPTIONS" in env:
         # The interpreter never frees what its daemon threads hold at exit.
@@ -268,3 +279,55 @@ def test_interpreter_exits_cleanly_while_daemon_trees_are_busy(load, spin):
         proc = subprocess.run([sys.executable, "-c", EXIT_SCRIPT, load], env=env, capture_output=True,
                               text=True, timeout=60, stdin=subprocess.DEVNULL)
         assert (proc.returncode, proc.stdout, proc.stderr) == (0, "leaving\n", "")
+
+
+STALL_SCRIPT = r"""
+import json, sys, threading, time
+import brannox.engine.trigger.mthread as mt
+
+class Core:
+    def register_action_behavior(self, *a): pass
+    def create_tree_from_text(self, xml): pass
+    def tick_once(self):
+        if DIE:
+            raise SystemExit  # ends the tree thread with the command unanswered
+        return "ticked"
+
+class Quiet:
+    def info(self, *a): pass
+    error = info
+
+DIE = False
+mt.SequentialEngine, mt.logger = Core, Quiet()
+engine = mt.ThreadEngine()
+maker = threading.Thread(target=engine.create_tree_from_text, args=("<root/>", "t"), daemon=True)
+maker.start(); maker.join()
+for _ in range(300):  # both threads now spin for each other
+    engine.tick_once("t")
+t0 = time.monotonic()
+if sys.argv[1] == "stop_tree":
+    engine.stop_tree("t")
+else:
+    DIE = True
+    try:
+        engine.tick_once("t")
+    except RuntimeError:
+        pass
+print(json.dumps(time.monotonic() - t0))
+"""
+
+
+@pytest.mark.parametrize("path", ["stop_tree", "tree thread ends with a command pending"])
+def test_a_last_notify_does_not_leave_its_waiter_spinning(path):
+    """A thread that notifies and then does not wait itself (a stop, a tree
+    thread's last answer) still hands the woken thread its hint: with a
+    one-second spin allowed, the woken side must not sit out its spin."""
+    import json
+    import os
+    import subprocess
+    import sys
+    env = dict(os.environ, MTHREAD_SPIN_US="1000000")
+    proc = subprocess.run([sys.executable, "-c", STALL_SCRIPT, path], env=env, capture_output=True,
+                          text=True, timeout=60, stdin=subprocess.DEVNULL)
+    assert proc.returncode == 0, proc.stderr
+    assert json.loads(proc.stdout) < 0.5  # a stall is the whole second

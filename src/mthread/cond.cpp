@@ -14,8 +14,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstdio>
 #include <pthread.h>
 #include <sched.h>
+#include <unistd.h>
 
 namespace mthread {
 namespace {
@@ -50,6 +52,14 @@ void owe_hint(std::atomic<std::uint32_t>& hint) {
     t_owed = &hint;
 }
 
+}  // namespace
+
+void settle_hints() {
+    if (std::atomic<std::uint32_t>* owed = std::exchange(t_owed, nullptr)) post(owed);
+}
+
+namespace {
+
 using Clock = std::chrono::steady_clock;
 
 std::atomic<int> g_spinners{0};
@@ -63,6 +73,23 @@ struct SpinPolicy {
     int max_spinners = 0;       // spinning threads at once
 };
 
+// The CPUs this process may use: the main thread's affinity (a thread that
+// pinned itself does not speak for the process), capped by a cgroup v2 CPU
+// quota when there is one.
+int usable_cpus() {
+    long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+    cpu_set_t set;
+    if (sched_getaffinity(getpid(), sizeof set, &set) == 0) cpus = CPU_COUNT(&set);
+    // else: more CPUs than a cpu_set_t holds; the online count stands.
+    if (std::FILE* f = std::fopen("/sys/fs/cgroup/cpu.max", "r")) {
+        long quota = 0, period = 0;
+        if (std::fscanf(f, "%ld %ld", &quota, &period) == 2 && quota > 0 && period > 0)
+            cpus = std::min(cpus, std::max(1L, quota / period));
+        std::fclose(f);
+    }
+    return static_cast<int>(std::max(1L, cpus));
+}
+
 // From MTHREAD_SPIN_US (default 50) and the CPUs this process may use: a
 // spinner only helps when another CPU can run the thread it waits for.
 const SpinPolicy& spin_policy() {
@@ -72,12 +99,10 @@ const SpinPolicy& spin_policy() {
         if (const char* v = std::getenv("MTHREAD_SPIN_US")) {
             char* end = nullptr;
             long n = std::strtol(v, &end, 10);
-            if (end != v && *end == '\0' && n >= 0 && n <= 100000) us = n;
+            if (end != v && *end == '\0' && n >= 0 && n <= 1000000) us = n;
         }
         pthread_atfork(nullptr, nullptr, reset_spinners_in_child);
-        int cpus = 1;
-        cpu_set_t set;
-        if (sched_getaffinity(0, sizeof set, &set) == 0) cpus = CPU_COUNT(&set);
+        const int cpus = usable_cpus();
         if (cpus >= 2) {
             p.limit_ns = us * 1000;
             p.max_spinners = cpus;
@@ -136,7 +161,10 @@ bool take_spinner_slot(int max_spinners) {
 // Called with the interpreter lock held, before blocking on a waiter whose
 // hint read `seen` while the condition's lock was still held. Spinning is
 // skipped while every slot is taken: giving up the interpreter lock only to
-// take it back costs a hand-off of its own when many threads want it.
+// take it back costs a hand-off of its own when many threads want it. (A
+// spin that sees no hint also takes the lock back before blocking: when the
+// thread it waits for holds the lock longer than the switch interval, that
+// asks it for one hand-off per such wait.)
 void spin_for_hint(const std::atomic<std::uint32_t>& mine, std::uint32_t seen) {
     const SpinPolicy& policy = spin_policy();
     std::int64_t budget = t_budget_ns;
@@ -145,7 +173,8 @@ void spin_for_hint(const std::atomic<std::uint32_t>& mine, std::uint32_t seen) {
         budget = policy.limit_ns / 2;
     }
     std::atomic<std::uint32_t>* owed = std::exchange(t_owed, nullptr);
-    if (budget == 0 || !take_spinner_slot(policy.max_spinners)) {
+    // A hint owed to a waiter sharing our slot would end our own spin.
+    if (budget == 0 || owed == &mine || !take_spinner_slot(policy.max_spinners)) {
         if (owed) post(owed);
         return;
     }

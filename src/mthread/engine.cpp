@@ -236,6 +236,7 @@ void finish_tree(const Call& c, TreeSide& side, PyObject* tree_id, PyObject* rea
     // Thread idents are reused once a thread has ended.
     side.thread_ident = 0;
     if (side.ended) return;
+    HintSettler settle;  // this thread answers nothing more
     ErrorStash stash;
     try {
         PyObject* record = side.record.get();
@@ -435,6 +436,7 @@ Ref run_tree_body(const Call& c) {
                 if (record) side = side_for(st, record.get());
             }
             if (record) {
+                HintSettler settle;  // this thread ends after answering
                 Ref cond = getitem(record.get(), S(c).cond);
                 CondView cv(c.st, cond.get());
                 with_cond(cv, [&] {
@@ -834,6 +836,7 @@ Ref stop_tree_body(const Call& c) {
         // never replaces a command that nobody will answer.
         CallerLock serialised(side->caller_lock);
         if (side->withdrawn) fail_missing(c, tree_id);  // its creation failed meanwhile
+        HintSettler settle;  // join() below is no native wait
         CondView cv(c.st, cond.get());
         with_cond(cv, [&] {
             slot_set(command.get(), Py_False);

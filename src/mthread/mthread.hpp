@@ -224,6 +224,20 @@ bool with_cond(CondView& cv, F&& body) {
     return true;
 }
 
+// Posts the wake-up hint this thread owes a waiter it released with
+// notify(). A native wait posts it on its own once the interpreter lock is
+// released; a thread that notifies and then does not wait (a stop, a tree
+// thread's last answer) calls this, or the waiter spins its whole budget.
+void settle_hints();
+
+// Calls settle_hints() when the scope ends, however it ends.
+struct HintSettler {
+    HintSettler() = default;
+    HintSettler(const HintSettler&) = delete;
+    HintSettler& operator=(const HintSettler&) = delete;
+    ~HintSettler() { settle_hints(); }
+};
+
 // Runs the demonstration (main mode only). Throws PyError on failure.
 void run_demo(PyObject* module);
 

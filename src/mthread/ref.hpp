@@ -24,12 +24,25 @@ struct PyError final : std::exception {
 
 [[noreturn]] inline void throw_error() { throw PyError(); }
 
+// Whether this thread holds the interpreter lock. PyGILState_Check cannot
+// tell once a sub-interpreter has existed (it then answers yes everywhere).
+inline bool holds_gil() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
+    return _PyThreadState_UncheckedGet() != nullptr;  // per thread from 3.12
+#else
+    PyThreadState* holder = _PyThreadState_UncheckedGet();  // the lock's holder
+    return holder && holder->thread_id == PyThread_get_thread_ident();
+#endif
+}
+
 // Debug builds check the interpreter lock on every reference operation: a
 // count touched without it is a race that release builds would only show as
 // rare corruption.
 inline void assert_gil() {
 #ifndef NDEBUG
-    assert(PyGILState_Check() && "reference count touched without the interpreter lock");
+    assert(holds_gil() && "reference count touched without the interpreter lock");
 #endif
 }
 
@@ -98,7 +111,7 @@ private:
         // references are then leaked rather than touched without the lock.
         // At any other time a missing lock is a bug (checked in debug
         // builds; the lock test is too slow for every release-build drop).
-        if (interpreter_finalizing() && !PyGILState_Check()) return;
+        if (interpreter_finalizing() && !holds_gil()) return;
         assert_gil();
         Py_DECREF(p);
     }
@@ -142,7 +155,7 @@ public:
     ErrorStash& operator=(const ErrorStash&) = delete;
     ~ErrorStash() {
         // During a forced unwind the interpreter lock is gone: leak instead.
-        if (!restored_ && !(interpreter_finalizing() && !PyGILState_Check())) {
+        if (!restored_ && !(interpreter_finalizing() && !holds_gil())) {
             Py_XDECREF(type_);
             Py_XDECREF(value_);
             Py_XDECREF(tb_);
