@@ -8,8 +8,8 @@ median of the per-round ratios (engine and baseline measured in the same round).
 
 Baselines:
   limit  two bare `_thread` lock hand-offs between two Python threads per
-         round trip; no design whose caller and tree thread are both Python
-         threads can do better.
+         round trip: the best Python threads can do when every hand-off
+         puts the waiting thread to sleep in the kernel.
   floor  the engine's record protocol (one threading.Condition, one-element
          list slots) written in plain Python, doing nothing else.
 
