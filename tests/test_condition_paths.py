@@ -2,8 +2,11 @@
 threading.Condition and through its Python methods otherwise: both ways give
 the same answers and leave the lock and the waiter list in the same states."""
 import inspect
+import json
+import os
 import re
 import signal
+import subprocess
 import sys
 import threading
 import time
@@ -460,9 +463,6 @@ def test_spin_settings_change_timing_only(setting):
     """Waits spin before blocking, from a process-wide setting read once: each
     setting gives the same answers, and Ctrl-C that comes during a long spin
     still ends the wait instead of leaving it blocked."""
-    import json
-    import os
-    import subprocess
     env = dict(os.environ)
     env.pop("MTHREAD_SPIN_US", None)
     arg = setting if isinstance(setting, str) else "default"

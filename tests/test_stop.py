@@ -1,5 +1,10 @@
 """Stopping trees: one, all, concurrently, while commands are in flight, and at teardown."""
 import gc
+import importlib.util
+import json
+import os
+import subprocess
+import sys
 import threading
 import time
 import types
@@ -264,10 +269,6 @@ print("leaving")
 def test_interpreter_exits_cleanly_while_daemon_trees_are_busy(load, spin):
     """Daemon tree and caller threads are ended by the interpreter at exit,
     wherever they are in a command: the exit must be clean."""
-    import importlib.util
-    import os
-    import subprocess
-    import sys
     if "sub-interpreter" in load and not any(
             importlib.util.find_spec(m) for m in ("_interpreters", "_xxsubinterpreters")):
         pytest.skip("no sub-interpreter module in this Python")
@@ -322,10 +323,6 @@ def test_a_last_notify_does_not_leave_its_waiter_spinning(path):
     """A thread that notifies and then does not wait itself (a stop, a tree
     thread's last answer) still hands the woken thread its hint: with a
     one-second spin allowed, the woken side must not sit out its spin."""
-    import json
-    import os
-    import subprocess
-    import sys
     env = dict(os.environ, MTHREAD_SPIN_US="1000000")
     proc = subprocess.run([sys.executable, "-c", STALL_SCRIPT, path], env=env, capture_output=True,
                           text=True, timeout=60, stdin=subprocess.DEVNULL)

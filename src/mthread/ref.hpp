@@ -54,6 +54,11 @@ inline bool interpreter_finalizing() noexcept {
 #endif
 }
 
+// True only in a daemon thread that the interpreter is ending at exit with a
+// forced unwind: it no longer holds the lock, so references met on the way
+// out are leaked rather than touched.
+inline bool lock_lost_at_exit() noexcept { return interpreter_finalizing() && !holds_gil(); }
+
 class Ref {
 public:
     Ref() noexcept = default;
@@ -106,12 +111,8 @@ private:
 
     static void drop(PyObject* p) noexcept {
         if (!p) return;
-        // A daemon thread that wakes during interpreter shutdown is ended by
-        // the interpreter with a forced unwind, without the lock; its frames'
-        // references are then leaked rather than touched without the lock.
-        // At any other time a missing lock is a bug (checked in debug
-        // builds; the lock test is too slow for every release-build drop).
-        if (interpreter_finalizing() && !holds_gil()) return;
+        // At any other time a missing lock is a bug, checked in debug builds.
+        if (lock_lost_at_exit()) return;
         assert_gil();
         Py_DECREF(p);
     }
@@ -154,8 +155,7 @@ public:
     ErrorStash(const ErrorStash&) = delete;
     ErrorStash& operator=(const ErrorStash&) = delete;
     ~ErrorStash() {
-        // During a forced unwind the interpreter lock is gone: leak instead.
-        if (!restored_ && !(interpreter_finalizing() && !holds_gil())) {
+        if (!restored_ && !lock_lost_at_exit()) {
             Py_XDECREF(type_);
             Py_XDECREF(value_);
             Py_XDECREF(tb_);
