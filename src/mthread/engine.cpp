@@ -1,33 +1,15 @@
-// The ThreadEngine methods.
-//
-// Threads. Any number of caller threads; one tree thread per live tree,
-// running _run_tree, which alone touches that tree's core engine. A caller
-// hands its command over through the tree's record ("cond", "command",
-// "result", "thread"): it places the command under the record's condition,
-// notifies and waits; the tree thread, holding the condition for the whole
-// command, writes the result triple, clears the command slot and notifies.
-//
-// The record protocol alone lets a caller wait for ever (its tree thread has
-// ended) or take another caller's answer (two callers, one slot, notify()
-// waking one waiter). Each live tree therefore also has a TreeSide in the
-// module state:
-//   - a caller lock that lets one command per tree be in flight, so the only
-//     waiters on the condition are the tree thread and at most one caller;
-//     stop_tree takes it too, so the stop marker never replaces a command;
-//   - `stopping`: set when a stop begins; later commands are refused;
-//   - `ended`: set by the tree thread on every way out (stop, failure, an
-//     exception that is not an Exception), under the condition; a waiting
-//     caller is answered with an error and later callers are refused;
-//   - the tree thread's ident, so a tick function commanding its own tree
-//     fails at once instead of waiting on itself.
-// The side state is created with the record and dropped when stop_tree
-// removes the record, both without running Python code between the lookup
-// in `trees` and the side table, so the two never disagree.
+// The ThreadEngine methods: the action registry, tree creation and lookup,
+// the tree operations (each one command, see exchange.cpp) and stopping.
 #include "mthread.hpp"
 
 #include <vector>
 
 namespace mthread {
+
+void fail_missing(const Call& c, PyObject* tree_id) {
+    fail(c, PyExc_ValueError, message("行为树ID {} 不存在", {tree_id}).get());
+}
+
 namespace {
 
 // ------------------------------------------------------------ docstrings
@@ -59,95 +41,6 @@ constexpr const char doc_del[] = "\n        析构函数，确保所有线程被
 
 const Strings& S(const Call& c) { return c.st->s; }
 
-// Joins str objects into one new str.
-Ref join(std::initializer_list<PyObject*> parts) {
-    Ref tuple = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(parts.size())));
-    Py_ssize_t i = 0;
-    for (PyObject* p : parts) PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(p));
-    Ref sep = Ref::check(PyUnicode_New(0, 0));
-    return Ref::check(PyUnicode_Join(sep.get(), tuple.get()));
-}
-
-// One call of logger.info(text) or logger.error(text), `logger` read now.
-void log_line(const Call& c, PyObject* level, PyObject* text) {
-    Ref logger = lookup_global(c.module, S(c).logger);
-    call_method(logger.get(), level, text);
-}
-
-// Log the message at error level, then raise `exc_type` with the same text.
-[[noreturn]] void fail(const Call& c, PyObject* exc_type, PyObject* message) {
-    log_line(c, S(c).error, message);
-    PyErr_SetObject(exc_type, message);
-    throw_error();
-}
-
-// obj[key]; a plain dict is read directly (same result, no method call).
-Ref getitem(PyObject* obj, PyObject* key) {
-    if (PyDict_CheckExact(obj)) {
-        PyObject* v = PyDict_GetItemWithError(obj, key);
-        if (v) return Ref::borrow(v);
-        if (PyErr_Occurred()) throw_error();
-    }
-    return Ref::check(PyObject_GetItem(obj, key));
-}
-
-// Element 0 of a slot list.
-Ref slot_get(PyObject* slot) {
-    if (PyList_CheckExact(slot) && PyList_GET_SIZE(slot) > 0) return Ref::borrow(PyList_GET_ITEM(slot, 0));
-    Ref zero = Ref::check(PyLong_FromLong(0));
-    return getitem(slot, zero.get());
-}
-void slot_set(PyObject* slot, PyObject* value) {
-    if (PyList_CheckExact(slot)) {
-        require(PyList_SetItem(slot, 0, Py_NewRef(value)));
-        return;
-    }
-    Ref zero = Ref::check(PyLong_FromLong(0));
-    require(PyObject_SetItem(slot, zero.get(), value));
-}
-
-Ref triple(PyObject* a, PyObject* b, PyObject* c) { return Ref::check(PyTuple_Pack(3, a, b, c)); }
-
-// Calls `callable(*pos, **dict(zip(kwnames, kwvalues)))`.
-Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> pos, PyObject* kwnames,
-            std::initializer_list<PyObject*> kwvalues) {
-    std::vector<PyObject*> argv(pos);
-    argv.insert(argv.end(), kwvalues.begin(), kwvalues.end());
-    return Ref::check(PyObject_Vectorcall(callable, argv.data(), pos.size(), kwnames));
-}
-
-// Unpacks exactly three values, as a tuple assignment does.
-void unpack3(PyObject* obj, Ref out[3]) {
-    if ((PyTuple_CheckExact(obj) || PyList_CheckExact(obj))) {
-        Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);
-        if (n == 3) {
-            for (int i = 0; i < 3; ++i) out[i] = Ref::borrow(PySequence_Fast_GET_ITEM(obj, i));
-            return;
-        }
-        if (n > 3) {
-            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{3});
-        } else {
-            PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", n, n == 1 ? "" : "s");
-        }
-        throw_error();
-    }
-    Ref it = Ref::check(PyObject_GetIter(obj));
-    for (Py_ssize_t i = 0; i < 3; ++i) {
-        out[i] = Ref::steal(PyIter_Next(it.get()));
-        if (!out[i]) {
-            if (PyErr_Occurred()) throw_error();
-            PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", i, i == 1 ? "" : "s");
-            throw_error();
-        }
-    }
-    Ref extra = Ref::steal(PyIter_Next(it.get()));
-    if (extra) {
-        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{3});
-        throw_error();
-    }
-    if (PyErr_Occurred()) throw_error();
-}
-
 // `with mgr as value: body(value)`. Returns false when __exit__ swallowed an
 // exception raised by the body (the statement after the block runs next).
 template <class F>
@@ -162,126 +55,6 @@ bool with_block(PyObject* mgr, const Strings& s, F&& body) {
     exit_context(mgr, s, false);
     return true;
 }
-
-// str(e) of the exception being handled; the exception is consumed.
-Ref take_exception_text() {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
-    return Ref::check(PyObject_Str(v ? v.get() : Py_None));
-}
-
-// ---------------------------------------------------------- side state
-
-TreeSidePtr find_side(ModuleState* st, PyObject* record) {
-    auto it = st->sides->find(record);
-    return it == st->sides->end() ? nullptr : it->second;
-}
-
-// The side state of a record, made on first use. Callers look the record up
-// in `trees` and call this without running Python code in between.
-TreeSidePtr side_for(ModuleState* st, PyObject* record) {
-    if (auto side = find_side(st, record)) return side;
-    auto side = std::make_shared<TreeSide>();
-    side->caller_lock = PyThread_allocate_lock();
-    if (!side->caller_lock) {
-        PyErr_NoMemory();
-        throw_error();
-    }
-    side->record = Ref::borrow(record);
-    st->sides->emplace(record, side);
-    return side;
-}
-
-void drop_side(ModuleState* st, PyObject* record) {
-    auto it = st->sides->find(record);
-    if (it == st->sides->end()) return;
-    TreeSidePtr keep = std::move(it->second);  // destroyed after the erase
-    st->sides->erase(it);
-}
-
-// Holds a side's caller lock; the wait releases the interpreter lock and
-// lets signal handlers (KeyboardInterrupt) interrupt it, as lock.acquire() does.
-class CallerLock {
-public:
-    explicit CallerLock(PyThread_type_lock lock) : lock_(lock) {
-        if (PyThread_acquire_lock(lock_, NOWAIT_LOCK)) return;
-        for (;;) {
-            PyLockStatus r;
-            Py_BEGIN_ALLOW_THREADS
-            r = PyThread_acquire_lock_timed(lock_, -1, 1);
-            Py_END_ALLOW_THREADS
-            if (r == PY_LOCK_ACQUIRED) return;
-            if (r == PY_LOCK_INTR) {
-                if (Py_MakePendingCalls() < 0) throw_error();
-                continue;
-            }
-            PyErr_SetString(PyExc_RuntimeError, "could not acquire a tree's caller lock");
-            throw_error();
-        }
-    }
-    CallerLock(const CallerLock&) = delete;
-    CallerLock& operator=(const CallerLock&) = delete;
-    ~CallerLock() { PyThread_release_lock(lock_); }
-
-private:
-    PyThread_type_lock lock_;
-};
-
-// Marks a side ended, under the record's condition, and answers a command
-// still waiting for a result so that its caller is not stranded. Any pending
-// exception is kept.
-void finish_tree(const Call& c, TreeSide& side, PyObject* tree_id, PyObject* reason) {
-    // Thread idents are reused once a thread has ended.
-    side.thread_ident = 0;
-    if (side.ended) return;
-    HintSettler settle;  // this thread answers nothing more
-    ErrorStash stash;
-    try {
-        PyObject* record = side.record.get();
-        Ref cond = getitem(record, S(c).cond);
-        Ref command = getitem(record, S(c).command);
-        Ref result = getitem(record, S(c).result);
-        CondView cv(c.st, cond.get());
-        with_cond(cv, [&] {
-            if (side.ended) return;
-            side.ended = true;
-            side.end_reason = Ref::borrow(reason);
-            Ref pending = slot_get(command.get());
-            Ref answered = slot_get(result.get());
-            if (pending.get() != Py_None && pending.get() != Py_False && answered.get() == Py_None) {
-                Ref t = triple(S(c).error_type, tree_id, reason);
-                slot_set(result.get(), t.get());
-                cv.notify();
-            }
-        });
-    } catch (const PyError&) {
-        // The tree is ended whatever the record allowed us to do.
-        side.ended = true;
-        if (!side.end_reason) side.end_reason = Ref::borrow(reason);
-        if (!stash.empty()) {
-            stash.restore_over();
-        } else {
-            PyErr_WriteUnraisable(nullptr);
-        }
-        return;
-    }
-    if (!stash.empty()) stash.restore();
-}
-
-Ref command_failure(PyObject* tree_id, PyObject* command_type, PyObject* reason) {
-    Ref a = str("行为树 "), b = str(" 执行命令 "), d = str(" 失败: ");
-    return join({a.get(), tree_id, b.get(), command_type, d.get(), reason});
-}
-
-Ref stopping_reason(PyObject* tree_id) {
-    Ref a = str("行为树 "), b = str(" 正在停止或已停止");
-    return join({a.get(), tree_id, b.get()});
-}
-
-// The error of an identifier that is not live, as _check_tree_exists gives it.
-[[noreturn]] void fail_missing(const Call& c, PyObject* tree_id);
 
 // ------------------------------------------------------------- registry
 
@@ -300,8 +73,7 @@ Ref init_body(const Call& c) {
 
 Ref register_action_behavior_body(const Call& c) {
     PyObject *self = c[0], *action_id = c[1], *tick_functor = c[2], *ports_list = c[3];
-    Ref prefix = str("注册动作节点: ");
-    log_line(c, S(c).info, join({prefix.get(), action_id}).get());
+    log_line(c, S(c).info, message("注册动作节点: {}", {action_id}).get());
     Ref entry = triple(action_id, tick_functor, ports_list);
     Ref regs = getattr(self, S(c).action_registrations);
     if (PyList_CheckExact(regs.get())) {
@@ -318,9 +90,8 @@ Ref register_action_class_body(const Call& c) {
     Ref base = lookup_global(c.module, S(c).SimpleActionNode);
     if (!require(PyObject_IsSubclass(action_class, base.get()))) {
         Ref name = getattr(action_class, S(c).__name__);
-        Ref text = format_value(name.get(), S(c));
-        Ref a = str("节点类 "), b = str(" 必须继承自SimpleActionNode");
-        fail(c, PyExc_TypeError, join({a.get(), text.get(), b.get()}).get());
+        Ref text = format_value(name.get(), S(c).empty);
+        fail(c, PyExc_TypeError, message("节点类 {} 必须继承自SimpleActionNode", {text.get()}).get());
     }
     if (action_id.get() == Py_None) {
         Ref name = getattr(action_class, S(c).__name__);
@@ -341,346 +112,10 @@ Ref register_action_class_body(const Call& c) {
     return none();
 }
 
-// ------------------------------------------------------ the tree thread
-
-// Serves commands until the stop marker; returns normally on a stop.
-void serve(const Call& c, PyObject* engine, PyObject* record, PyObject* tree_id) {
-    PyObject* self = c[0];
-    Ref cond = getitem(record, S(c).cond);
-    Ref command = getitem(record, S(c).command);
-    Ref result = getitem(record, S(c).result);
-    for (;;) {
-        bool stop = false;
-        CondView cv(c.st, cond.get());
-        with_cond(cv, [&] {
-            Ref cmd = slot_get(command.get());
-            while (cmd.get() == Py_None) {
-                cv.wait();
-                cmd = slot_get(command.get());
-            }
-            if (cmd.get() == Py_False) {
-                stop = true;
-                return;
-            }
-            call_method(self, S(c)._process_command, engine, cmd.get(), tree_id, result.get());
-            slot_set(command.get(), Py_None);
-            cv.notify();
-        });
-        if (stop) return;
-    }
-}
-
-Ref run_tree_body(const Call& c) {
-    PyObject *self = c[0], *tree_id = c[1], *xml_text = c[2];
-    ModuleState* st = c.st;
-    TreeSidePtr side;
-
-    // Known from the start, so that a command sent to this tree from this
-    // very thread (a tick function commanding its own tree) fails at once.
-    {
-        Ref trees = getattr(self, S(c).trees);
-        if (PyDict_CheckExact(trees.get())) {
-            PyObject* record = PyDict_GetItemWithError(trees.get(), tree_id);
-            if (!record && PyErr_Occurred()) throw_error();
-            if (record) {
-                side = side_for(st, record);
-                side->thread_ident = PyThread_get_thread_ident();
-            }
-        }
-    }
-
-    Ref record;
-    try {
-        Ref engine_class = lookup_global(c.module, S(c).SequentialEngine);
-        Ref engine = call0(engine_class.get());
-        Ref regs = getattr(self, S(c).action_registrations);
-        Ref it = Ref::check(PyObject_GetIter(regs.get()));
-        while (Ref entry = Ref::steal(PyIter_Next(it.get()))) {
-            Ref parts[3];
-            unpack3(entry.get(), parts);
-            call_method(engine.get(), S(c).register_action_behavior, parts[0].get(), parts[1].get(),
-                        parts[2].get());
-        }
-        if (PyErr_Occurred()) throw_error();
-        call_method(engine.get(), S(c).create_tree_from_text, xml_text);
-
-        Ref trees = getattr(self, S(c).trees);
-        record = getitem(trees.get(), tree_id);
-        side = side_for(st, record.get());
-        side->thread_ident = PyThread_get_thread_ident();
-        serve(c, engine.get(), record.get(), tree_id);
-    } catch (const PyError&) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-            if (side) {
-                Ref a = str("行为树线程 "), b = str(" 意外结束");
-                finish_tree(c, *side, tree_id, join({a.get(), tree_id, b.get()}).get());
-            }
-            throw;
-        }
-        Ref text = take_exception_text();
-        Ref a = str("行为树线程 "), b = str(" 发生错误: ");
-        Ref message = join({a.get(), tree_id, b.get(), text.get()});
-        try {
-            log_line(c, S(c).error, message.get());
-            if (!record) {
-                // A set-up failure: the record is taken now, so that a caller
-                // already waiting is answered.
-                Ref trees = getattr(self, S(c).trees);
-                if (PyDict_CheckExact(trees.get())) {
-                    PyObject* r = PyDict_GetItemWithError(trees.get(), tree_id);
-                    if (!r && PyErr_Occurred()) throw_error();
-                    if (r) record = Ref::borrow(r);
-                } else {
-                    record = getitem(trees.get(), tree_id);
-                }
-                if (record) side = side_for(st, record.get());
-            }
-            if (record) {
-                HintSettler settle;  // this thread ends after answering
-                Ref cond = getitem(record.get(), S(c).cond);
-                CondView cv(c.st, cond.get());
-                with_cond(cv, [&] {
-                    Ref result = getitem(record.get(), S(c).result);
-                    Ref t = triple(S(c).error_type, tree_id, message.get());
-                    slot_set(result.get(), t.get());
-                    if (side) {
-                        side->ended = true;
-                        side->end_reason = Ref::borrow(message.get());
-                    }
-                    cv.notify();
-                });
-            }
-        } catch (const PyError&) {
-            if (side) finish_tree(c, *side, tree_id, message.get());
-            throw;
-        }
-        if (side) finish_tree(c, *side, tree_id, message.get());
-        return none();
-    }
-    if (side) finish_tree(c, *side, tree_id, stopping_reason(tree_id).get());
-    return none();
-}
-
-// ------------------------------------------------------- command exchange
-
-using Handler = Ref (*)(const Call&, PyObject* engine, PyObject* params);
-
-// params.get(key, default): an ordinary method call unless params is a dict.
-Ref param(const Call& c, PyObject* params, PyObject* key, PyObject* dflt) {
-    if (PyDict_CheckExact(params)) {
-        PyObject* v = PyDict_GetItemWithError(params, key);
-        if (v) return Ref::borrow(v);
-        if (PyErr_Occurred()) throw_error();
-        return Ref::borrow(dflt);
-    }
-    return call_method(params, S(c).get, key, dflt);
-}
-
-Ref h_tick_once(const Call& c, PyObject* e, PyObject*) { return call_method(e, S(c).tick_once); }
-Ref h_until_failure(const Call& c, PyObject* e, PyObject*) { return call_method(e, S(c).tick_until_failure); }
-Ref h_until_success(const Call& c, PyObject* e, PyObject*) { return call_method(e, S(c).tick_until_success); }
-Ref h_n_times(const Call& c, PyObject* e, PyObject* p) {
-    Ref one = Ref::check(PyLong_FromLong(1));
-    Ref n = param(c, p, S(c).n, one.get());
-    return call_method(e, S(c).tick_n_times, n.get());
-}
-Ref h_status(const Call& c, PyObject* e, PyObject*) { return call_method(e, S(c).get_tree_status); }
-Ref h_get(const Call& c, PyObject* e, PyObject* p) {
-    Ref key = param(c, p, S(c).key, Py_None);
-    return call_method(e, S(c).get_blackboard_data, key.get());
-}
-Ref h_set(const Call& c, PyObject* e, PyObject* p) {
-    Ref key = param(c, p, S(c).key, Py_None);
-    Ref value = param(c, p, S(c).value, Py_None);
-    call_method(e, S(c).set_blackboard_data, key.get(), value.get());
-    return none();
-}
-Ref h_get_all(const Call& c, PyObject* e, PyObject*) { return call_method(e, S(c).get_all_blackboard_data); }
-Ref h_reset(const Call& c, PyObject* e, PyObject*) {
-    call_method(e, S(c).reset_tree);
-    return none();
-}
-
-struct CommandType {
-    PyObject* Strings::*name;
-    Handler handler;
-};
-constexpr CommandType kCommandTypes[] = {
-    {&Strings::tick_once, h_tick_once},
-    {&Strings::tick_until_failure, h_until_failure},
-    {&Strings::tick_until_success, h_until_success},
-    {&Strings::tick_n_times, h_n_times},
-    {&Strings::get_status, h_status},
-    {&Strings::get_blackboard_data, h_get},
-    {&Strings::set_blackboard_data, h_set},
-    {&Strings::get_all_blackboard_data, h_get_all},
-    {&Strings::reset, h_reset},
-};
-
-Ref process_command_body(const Call& c) {
-    PyObject *engine = c[1], *command = c[2], *tree_id = c[3], *result = c[4];
-    PyObject* found = PyDict_GetItemWithError(command, S(c).type);
-    if (!found && PyErr_Occurred()) throw_error();
-    Ref command_type = Ref::borrow(found ? found : Py_None);
-    Ref params = Ref::borrow(PyDict_GetItemWithError(command, S(c).params));
-    if (!params) {
-        if (PyErr_Occurred()) throw_error();
-        params = Ref::check(PyDict_New());
-    }
-    try {
-        const CommandType* match = nullptr;
-        for (const CommandType& t : kCommandTypes) {
-            if (require(PyObject_RichCompareBool(command_type.get(), S(c).*t.name, Py_EQ))) {
-                match = &t;
-                break;
-            }
-        }
-        if (match) {
-            Ref value = match->handler(c, engine, params.get());
-            Ref t = triple(S(c).*match->name, tree_id, value.get());
-            slot_set(result, t.get());
-        } else {
-            Ref a = str("未知命令类型: ");
-            Ref message = join({a.get(), format_value(command_type.get(), S(c)).get()});
-            log_line(c, S(c).error, message.get());
-            Ref t = triple(S(c).error_type, tree_id, message.get());
-            slot_set(result, t.get());
-        }
-    } catch (const PyError&) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        Ref text = take_exception_text();
-        Ref a = str("处理命令 "), b = str(" 时发生错误: ");
-        Ref message = join({a.get(), format_value(command_type.get(), S(c)).get(), b.get(), text.get()});
-        log_line(c, S(c).error, message.get());
-        Ref t = triple(S(c).error_type, tree_id, message.get());
-        slot_set(result, t.get());
-    }
-    return none();
-}
-
-// A live tree as a command or a stop finds it: its record (after the
-// existence check), its side state, its condition and its command slot.
-struct LiveTree {
-    Ref record;
-    TreeSidePtr side;
-    Ref cond;
-    Ref command;
-};
-
-LiveTree find_live_tree(const Call& c, PyObject* self, PyObject* tree_id) {
-    call_method(self, S(c)._check_tree_exists, tree_id);
-    Ref trees = getattr(self, S(c).trees);
-    LiveTree t;
-    t.record = getitem(trees.get(), tree_id);
-    t.side = side_for(c.st, t.record.get());  // no Python code since the lookup
-    t.cond = getitem(t.record.get(), S(c).cond);
-    t.command = getitem(t.record.get(), S(c).command);
-    return t;
-}
-
-Ref send_command_body(const Call& c) {
-    PyObject *self = c[0], *tree_id = c[1], *command_type = c[2], *params = c[3];
-    LiveTree tree = find_live_tree(c, self, tree_id);
-    TreeSidePtr& side = tree.side;
-    Ref& cond = tree.cond;
-    Ref& command = tree.command;
-    Ref result = getitem(tree.record.get(), S(c).result);
-
-    Ref cmd = Ref::check(PyDict_New());
-    require(PyDict_SetItem(cmd.get(), S(c).type, command_type));
-    if (params != Py_None && PyDict_GET_SIZE(params) > 0) {
-        require(PyDict_SetItem(cmd.get(), S(c).params, params));
-    } else {
-        require(PyDict_SetItem(cmd.get(), S(c).params, Ref::check(PyDict_New()).get()));
-    }
-
-    if (side->thread_ident == PyThread_get_thread_ident()) {
-        Ref reason = str("不能在行为树自己的线程中向它发送命令");
-        fail(c, PyExc_RuntimeError, command_failure(tree_id, command_type, reason.get()).get());
-    }
-
-    CallerLock serialised(side->caller_lock);
-    if (side->withdrawn) fail_missing(c, tree_id);  // its creation failed meanwhile
-    Ref answer;
-    CondView cv(c.st, cond.get());
-    with_cond(cv, [&] {
-        if (side->stopping || side->ended) {
-            Ref reason = side->ended && side->end_reason ? Ref::borrow(side->end_reason.get())
-                                                         : stopping_reason(tree_id);
-            fail(c, PyExc_RuntimeError, command_failure(tree_id, command_type, reason.get()).get());
-        }
-        slot_set(command.get(), cmd.get());
-        cv.notify();
-        Ref got = slot_get(result.get());
-        while (got.get() == Py_None) {
-            if (side->ended) {
-                // The tree thread ended without answering: take the command back.
-                if (slot_get(command.get()).get() == cmd.get()) slot_set(command.get(), Py_None);
-                Ref reason = side->end_reason ? Ref::borrow(side->end_reason.get()) : stopping_reason(tree_id);
-                fail(c, PyExc_RuntimeError, command_failure(tree_id, command_type, reason.get()).get());
-            }
-            try {
-                cv.wait();
-            } catch (const PyError&) {
-                // Interrupted: leave nothing behind for the next caller. The
-                // condition's lock is held again here (wait() restores it).
-                ErrorStash stash;
-                try {
-                    if (slot_get(command.get()).get() == cmd.get()) {
-                        slot_set(command.get(), Py_None);
-                    } else if (slot_get(result.get()).get() != Py_None) {
-                        slot_set(result.get(), Py_None);
-                    }
-                } catch (const PyError&) {
-                }
-                stash.restore_over();
-                throw;
-            }
-            got = slot_get(result.get());
-        }
-        Ref parts[3];
-        unpack3(got.get(), parts);
-        slot_set(result.get(), Py_None);
-        if (require(PyObject_RichCompareBool(parts[0].get(), S(c).error_type, Py_EQ))) {
-            Ref reason = format_value(parts[2].get(), S(c));
-            fail(c, PyExc_RuntimeError, command_failure(tree_id, command_type, reason.get()).get());
-        }
-        answer = std::move(parts[2]);
-    });
-    return answer ? std::move(answer) : none();
-}
-
 // ------------------------------------------------------ creation, lookup
 
 [[noreturn]] void fail_duplicate(const Call& c, PyObject* tree_id) {
-    Ref a = str("行为树ID "), b = str(" 已存在");
-    fail(c, PyExc_ValueError, join({a.get(), tree_id, b.get()}).get());
-}
-
-// Removes `record` from `trees` if it is still the entry for `tree_id`,
-// together with its side state. Returns whether it was removed.
-bool withdraw(const Call& c, PyObject* trees, PyObject* tree_id, PyObject* record) {
-    if (PyDict_CheckExact(trees)) {
-        PyObject* cur = PyDict_GetItemWithError(trees, tree_id);
-        if (!cur) {
-            if (PyErr_Occurred()) throw_error();
-            return false;
-        }
-        if (cur != record) return false;
-        require(PyDict_DelItem(trees, tree_id));
-        drop_side(c.st, record);
-        return true;
-    }
-    Ref cur = Ref::steal(PyObject_GetItem(trees, tree_id));
-    if (!cur) {
-        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw_error();
-        PyErr_Clear();
-        return false;
-    }
-    if (cur.get() != record) return false;
-    require(PyObject_DelItem(trees, tree_id));
-    drop_side(c.st, record);
-    return true;
+    fail(c, PyExc_ValueError, message("行为树ID {} 已存在", {tree_id}).get());
 }
 
 Ref create_tree_from_text_body(const Call& c) {
@@ -692,7 +127,7 @@ Ref create_tree_from_text_body(const Call& c) {
         if (n < 0) throw_error();
         tree_id = Ref::check(PyUnicode_FromFormat("tree_%zd", n));
     }
-    if (require(PySequence_Contains(trees.get(), tree_id.get()))) fail_duplicate(c, tree_id.get());
+    if (contains(trees.get(), tree_id.get())) fail_duplicate(c, tree_id.get());
 
     Ref threading = lookup_global(c.module, S(c).threading);
     Ref condition_class = getattr(threading.get(), S(c).Condition);
@@ -720,31 +155,28 @@ Ref create_tree_from_text_body(const Call& c) {
     // Held until the thread has started (or the record is withdrawn): a
     // stop or a command arriving meanwhile waits for creation to finish
     // instead of finding a record without a running thread.
-    TreeSidePtr side = side_for(c.st, record.get());
+    TreeSidePtr side = side_for(c.st, record.get(), tree_id.get());
     CallerLock creating(side->caller_lock);
 
+    Ref thread;
     try {
         Ref thread_class = getattr(lookup_global(c.module, S(c).threading).get(), S(c).Thread);
         Ref target = getattr(self, S(c)._run_tree);
         Ref args = Ref::check(PyTuple_Pack(2, tree_id.get(), xml_text));
         Ref kwnames = Ref::check(PyTuple_Pack(2, S(c).target, S(c).args));
-        Ref thread = call_kw(thread_class.get(), {}, kwnames.get(), {target.get(), args.get()});
-        require(PyDict_SetItem(record.get(), S(c).thread, thread.get()));
+        Ref created = call_kw(thread_class.get(), {}, kwnames.get(), {target.get(), args.get()});
+        require(PyDict_SetItem(record.get(), S(c).thread, created.get()));
+        thread = std::move(created);
         call_method(thread.get(), S(c).start);
     } catch (const PyError&) {
-        // No thread will serve this record: withdraw it before the caller
-        // sees the exception.
-        ErrorStash stash;
-        side->withdrawn = true;
-        try {
-            withdraw(c, trees.get(), tree_id.get(), record.get());
-        } catch (const PyError&) {
-        }
-        stash.restore_over();
+        // start() may raise after launching the thread (an interrupt while
+        // it waits for the thread to report in): no thread may serve this
+        // record, and the identifier is free again before the caller sees
+        // the exception.
+        abandon_creation(c, trees.get(), tree_id.get(), record.get(), side, thread.get());
         throw;
     }
-    Ref a = str("创建行为树: ");
-    log_line(c, S(c).info, join({a.get(), tree_id.get()}).get());
+    log_line(c, S(c).info, message("创建行为树: {}", {tree_id.get()}).get());
     return tree_id;
 }
 
@@ -760,23 +192,17 @@ Ref create_tree_from_file_body(const Call& c) {
     return call_method(self, S(c).create_tree_from_text, xml_text.get(), tree_id);
 }
 
-void fail_missing(const Call& c, PyObject* tree_id) {
-    Ref a = str("行为树ID "), b = str(" 不存在");
-    fail(c, PyExc_ValueError, join({a.get(), tree_id, b.get()}).get());
-}
 
 Ref check_tree_exists_body(const Call& c) {
     PyObject *self = c[0], *tree_id = c[1];
     Ref trees = getattr(self, S(c).trees);
-    if (!require(PySequence_Contains(trees.get(), tree_id))) fail_missing(c, tree_id);
+    if (!contains(trees.get(), tree_id)) fail_missing(c, tree_id);
     return none();
 }
 
 Ref get_tree_ids_body(const Call& c) {
     Ref trees = getattr(c[0], S(c).trees);
-    if (PyDict_CheckExact(trees.get())) return Ref::check(PyDict_Keys(trees.get()));
-    Ref keys = call_method(trees.get(), S(c).keys);
-    return Ref::check(PySequence_List(keys.get()));
+    return keys_list(trees.get(), S(c).keys);
 }
 
 // ------------------------------------------------------- tree operations
@@ -815,42 +241,80 @@ Ref reset_tree_body(const Call& c) {
 
 // ------------------------------------------------------------- stopping
 
+// Joins a tree thread whose stop marker is placed. An interrupt (Ctrl-C)
+// arriving meanwhile is held back until the thread has ended, so that such a
+// stop always completes; the first one is returned, still to be raised.
+// Retries are bounded in case join() itself keeps failing.
+std::unique_ptr<ErrorStash> join_to_the_end(const Call& c, PyObject* thread) {
+    constexpr int kMostJoins = 100;
+    std::unique_ptr<ErrorStash> interrupted;
+    for (int attempt = 0; attempt < kMostJoins; ++attempt) {
+        if (Ref::steal(PyObject_CallMethodNoArgs(thread, S(c).join))) break;
+        if (!interrupted) {
+            interrupted = std::make_unique<ErrorStash>();
+        } else {
+            PyErr_Clear();
+        }
+    }
+    return interrupted;
+}
+
+// Counts a stop as waiting to place its marker for the scope; new commands
+// are refused meanwhile. A stop interrupted before the marker leaves the
+// tree serving as before.
+class StopWaiting {
+public:
+    explicit StopWaiting(TreeSide& side) : side_(side) { ++side_.stops_waiting; }
+    StopWaiting(const StopWaiting&) = delete;
+    StopWaiting& operator=(const StopWaiting&) = delete;
+    ~StopWaiting() { --side_.stops_waiting; }
+
+private:
+    TreeSide& side_;
+};
+
 Ref stop_tree_body(const Call& c) {
     PyObject *self = c[0], *tree_id = c[1];
     LiveTree tree = find_live_tree(c, self, tree_id);
     Ref& record = tree.record;
     TreeSidePtr& side = tree.side;
-    Ref& cond = tree.cond;
-    Ref& command = tree.command;
 
-    if (side->thread_ident == PyThread_get_thread_ident()) {
-        // A tree cannot wait for its own thread to end: let join() say so
-        // before anything is marked.
+    std::unique_ptr<ErrorStash> interrupted;
+    if (!side->foreign()) {
+        // (In a forked child the tree's thread is not there, and its locks
+        // may be held by threads that are not there either: nothing to wait for.)
+        if (side->thread_ident == PyThread_get_thread_ident()) {
+            // A tree cannot wait for its own thread to end: let join() say so
+            // before anything is marked.
+            Ref thread = getitem(record.get(), S(c).thread);
+            call_method(thread.get(), S(c).join);
+        }
+        WaitingOn waiting(c, side, S(c).stop_tree);
+        {
+            StopWaiting refusing(*side);
+            // Waits for a command in flight to be answered; the marker then
+            // never replaces a command that nobody will answer.
+            CallerLock serialised(side->caller_lock);
+            if (side->withdrawn) fail_missing(c, tree_id);  // its creation failed meanwhile
+            HintSettler settle;  // join() below is no native wait
+            CondView cv(c.st, tree.cond.get());
+            with_cond(cv, [&] {
+                slot_set(tree.command.get(), Py_False);
+                side->stop_marked = true;
+                cv.notify();
+            });
+        }
         Ref thread = getitem(record.get(), S(c).thread);
-        call_method(thread.get(), S(c).join);
+        interrupted = join_to_the_end(c, thread.get());
     }
-
-    side->stopping = true;
-    {
-        // Waits for a command in flight to be answered; the marker then
-        // never replaces a command that nobody will answer.
-        CallerLock serialised(side->caller_lock);
-        if (side->withdrawn) fail_missing(c, tree_id);  // its creation failed meanwhile
-        HintSettler settle;  // join() below is no native wait
-        CondView cv(c.st, cond.get());
-        with_cond(cv, [&] {
-            slot_set(command.get(), Py_False);
-            cv.notify();
-        });
-    }
-    Ref thread = getitem(record.get(), S(c).thread);
-    call_method(thread.get(), S(c).join);
 
     // A concurrent stop of the same tree may have removed it already.
     Ref now = getattr(self, S(c).trees);
-    if (withdraw(c, now.get(), tree_id, record.get())) {
-        Ref a = str("停止行为树: ");
-        log_line(c, S(c).info, join({a.get(), tree_id}).get());
+    if (withdraw(c, now.get(), tree_id, record.get()))
+        log_line(c, S(c).info, message("停止行为树: {}", {tree_id}).get());
+    if (interrupted) {
+        interrupted->restore();
+        throw_error();
     }
     return none();
 }
@@ -858,8 +322,7 @@ Ref stop_tree_body(const Call& c) {
 Ref stop_all_trees_body(const Call& c) {
     PyObject* self = c[0];
     Ref trees = getattr(self, S(c).trees);
-    Ref snapshot = PyDict_CheckExact(trees.get()) ? Ref::check(PyDict_Keys(trees.get()))
-                                                   : Ref::check(PySequence_List(call_method(trees.get(), S(c).keys).get()));
+    Ref snapshot = keys_list(trees.get(), S(c).keys);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i)
         call_method(self, S(c).stop_tree, PyList_GET_ITEM(snapshot.get(), i));
     log_line(c, S(c).info, str("停止所有行为树").get());
@@ -956,6 +419,7 @@ void free_sides(ModuleState* st) {
     std::vector<TreeSidePtr> doomed;
     for (auto& [record, side] : *st->sides) doomed.push_back(std::move(side));
     st->sides->clear();
+    if (st->orphans) st->orphans->clear();
 }
 
 }  // namespace mthread
