@@ -235,6 +235,21 @@ void CondView::notify() {
     }
 }
 
+void CondView::notify_all() {
+    if (!native()) {
+        call_method(cond_, st_->s.notify_all);
+        return;
+    }
+    // As Condition.notify_all: notify(len(waiters)); each notify() drops
+    // the waiter it released, or one an interrupted notify left behind.
+    for (;;) {
+        Py_ssize_t size = PyObject_Length(waiters_.get());
+        if (size < 0) throw_error();
+        if (size == 0) return;
+        notify();
+    }
+}
+
 void CondView::wait() {
     if (!native()) {
         call_method(cond_, st_->s.wait);

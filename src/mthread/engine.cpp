@@ -39,7 +39,8 @@ constexpr const char doc_del[] = "\n        析构函数，确保所有线程被
 
 // ------------------------------------------------------------ helpers
 
-const Strings& S(const Call& c) { return c.st->s; }
+// The interned names of the module state.
+const Strings& names(const Call& c) { return c.st->s; }
 
 // `with mgr as value: body(value)`. Returns false when __exit__ swallowed an
 // exception raised by the body (the statement after the block runs next).
@@ -60,26 +61,26 @@ bool with_block(PyObject* mgr, const Strings& s, F&& body) {
 
 Ref init_body(const Call& c) {
     PyObject* self = c[0];
-    Ref factory_class = lookup_global(c.module, S(c).BehaviorTreeFactory);
+    Ref factory_class = lookup_global(c.module, names(c).BehaviorTreeFactory);
     Ref factory = call0(factory_class.get());
-    require(PyObject_SetAttr(self, S(c).factory, factory.get()));
+    require(PyObject_SetAttr(self, names(c).factory, factory.get()));
     Ref trees = Ref::check(PyDict_New());
-    require(PyObject_SetAttr(self, S(c).trees, trees.get()));
+    require(PyObject_SetAttr(self, names(c).trees, trees.get()));
     Ref regs = Ref::check(PyList_New(0));
-    require(PyObject_SetAttr(self, S(c).action_registrations, regs.get()));
-    log_line(c, S(c).info, str("初始化线程引擎").get());
+    require(PyObject_SetAttr(self, names(c).action_registrations, regs.get()));
+    log_line(c, names(c).info, str("初始化线程引擎").get());
     return none();
 }
 
 Ref register_action_behavior_body(const Call& c) {
     PyObject *self = c[0], *action_id = c[1], *tick_functor = c[2], *ports_list = c[3];
-    log_line(c, S(c).info, message("注册动作节点: {}", {action_id}).get());
+    log_line(c, names(c).info, message("注册动作节点: {}", {action_id}).get());
     Ref entry = triple(action_id, tick_functor, ports_list);
-    Ref regs = getattr(self, S(c).action_registrations);
+    Ref regs = getattr(self, names(c).action_registrations);
     if (PyList_CheckExact(regs.get())) {
         require(PyList_Append(regs.get(), entry.get()));
     } else {
-        call_method(regs.get(), S(c).append, entry.get());
+        call_method(regs.get(), names(c).append, entry.get());
     }
     return none();
 }
@@ -87,28 +88,28 @@ Ref register_action_behavior_body(const Call& c) {
 Ref register_action_class_body(const Call& c) {
     PyObject *self = c[0], *action_class = c[1];
     Ref action_id = Ref::borrow(c[2]);
-    Ref base = lookup_global(c.module, S(c).SimpleActionNode);
+    Ref base = lookup_global(c.module, names(c).SimpleActionNode);
     if (!require(PyObject_IsSubclass(action_class, base.get()))) {
-        Ref name = getattr(action_class, S(c).__name__);
-        Ref text = format_value(name.get(), S(c).empty);
+        Ref name = getattr(action_class, names(c).__name__);
+        Ref text = format_value(name.get(), names(c).empty);
         fail(c, PyExc_TypeError, message("节点类 {} 必须继承自SimpleActionNode", {text.get()}).get());
     }
     if (action_id.get() == Py_None) {
-        Ref name = getattr(action_class, S(c).__name__);
+        Ref name = getattr(action_class, names(c).__name__);
         if (name.get() != Py_None && !PyUnicode_CheckExact(name.get())) {
             PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(name.get())->tp_name);
             throw_error();
         }
         action_id = std::move(name);
     }
-    Ref tick = getattr(action_class, S(c).tick);
-    Ref ports = Ref::steal(PyObject_GetAttr(action_class, S(c).ports));
+    Ref tick = getattr(action_class, names(c).tick);
+    Ref ports = Ref::steal(PyObject_GetAttr(action_class, names(c).ports));
     if (!ports) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
         PyErr_Clear();
         ports = Ref::check(PyList_New(0));
     }
-    call_method(self, S(c).register_action_behavior, action_id.get(), tick.get(), ports.get());
+    call_method(self, names(c).register_action_behavior, action_id.get(), tick.get(), ports.get());
     return none();
 }
 
@@ -121,7 +122,7 @@ Ref register_action_class_body(const Call& c) {
 Ref create_tree_from_text_body(const Call& c) {
     PyObject *self = c[0], *xml_text = c[1];
     Ref tree_id = Ref::borrow(c[2]);
-    Ref trees = getattr(self, S(c).trees);
+    Ref trees = getattr(self, names(c).trees);
     if (tree_id.get() == Py_None) {
         Py_ssize_t n = PyObject_Length(trees.get());
         if (n < 0) throw_error();
@@ -129,18 +130,18 @@ Ref create_tree_from_text_body(const Call& c) {
     }
     if (contains(trees.get(), tree_id.get())) fail_duplicate(c, tree_id.get());
 
-    Ref threading = lookup_global(c.module, S(c).threading);
-    Ref condition_class = getattr(threading.get(), S(c).Condition);
+    Ref threading = lookup_global(c.module, names(c).threading);
+    Ref condition_class = getattr(threading.get(), names(c).Condition);
     Ref cond = call0(condition_class.get());
     Ref command = Ref::check(PyList_New(1));
     PyList_SET_ITEM(command.get(), 0, Py_NewRef(Py_None));
     Ref result = Ref::check(PyList_New(1));
     PyList_SET_ITEM(result.get(), 0, Py_NewRef(Py_None));
     Ref record = Ref::check(PyDict_New());
-    require(PyDict_SetItem(record.get(), S(c).cond, cond.get()));
-    require(PyDict_SetItem(record.get(), S(c).command, command.get()));
-    require(PyDict_SetItem(record.get(), S(c).result, result.get()));
-    require(PyDict_SetItem(record.get(), S(c).thread, Py_None));
+    require(PyDict_SetItem(record.get(), names(c).cond, cond.get()));
+    require(PyDict_SetItem(record.get(), names(c).command, command.get()));
+    require(PyDict_SetItem(record.get(), names(c).result, result.get()));
+    require(PyDict_SetItem(record.get(), names(c).thread, Py_None));
 
     // Building the record ran Python code, so another thread may have taken
     // the identifier meanwhile: the test and the insertion are made again
@@ -160,14 +161,14 @@ Ref create_tree_from_text_body(const Call& c) {
 
     Ref thread;
     try {
-        Ref thread_class = getattr(lookup_global(c.module, S(c).threading).get(), S(c).Thread);
-        Ref target = getattr(self, S(c)._run_tree);
+        Ref thread_class = getattr(lookup_global(c.module, names(c).threading).get(), names(c).Thread);
+        Ref target = getattr(self, names(c)._run_tree);
         Ref args = Ref::check(PyTuple_Pack(2, tree_id.get(), xml_text));
-        Ref kwnames = Ref::check(PyTuple_Pack(2, S(c).target, S(c).args));
+        Ref kwnames = Ref::check(PyTuple_Pack(2, names(c).target, names(c).args));
         Ref created = call_kw(thread_class.get(), {}, kwnames.get(), {target.get(), args.get()});
-        require(PyDict_SetItem(record.get(), S(c).thread, created.get()));
+        require(PyDict_SetItem(record.get(), names(c).thread, created.get()));
         thread = std::move(created);
-        call_method(thread.get(), S(c).start);
+        call_method(thread.get(), names(c).start);
     } catch (const PyError&) {
         // start() may raise after launching the thread (an interrupt while
         // it waits for the thread to report in): no thread may serve this
@@ -176,42 +177,42 @@ Ref create_tree_from_text_body(const Call& c) {
         abandon_creation(c, trees.get(), tree_id.get(), record.get(), side, thread.get());
         throw;
     }
-    log_line(c, S(c).info, message("创建行为树: {}", {tree_id.get()}).get());
+    log_line(c, names(c).info, message("创建行为树: {}", {tree_id.get()}).get());
     return tree_id;
 }
 
 Ref create_tree_from_file_body(const Call& c) {
     PyObject *self = c[0], *file_path = c[1], *tree_id = c[2];
-    Ref open = lookup_global(c.module, S(c).open);
+    Ref open = lookup_global(c.module, names(c).open);
     Ref mode = str("r"), encoding = str("utf-8");
     Ref kwnames = Ref::check(PyTuple_Pack(1, Ref::check(PyUnicode_InternFromString("encoding")).get()));
     Ref file = call_kw(open.get(), {file_path, mode.get()}, kwnames.get(), {encoding.get()});
     Ref xml_text;
-    if (!with_block(file.get(), S(c), [&](PyObject* f) { xml_text = call_method(f, S(c).read); }))
+    if (!with_block(file.get(), names(c), [&](PyObject* f) { xml_text = call_method(f, names(c).read); }))
         return none();
-    return call_method(self, S(c).create_tree_from_text, xml_text.get(), tree_id);
+    return call_method(self, names(c).create_tree_from_text, xml_text.get(), tree_id);
 }
 
 
 Ref check_tree_exists_body(const Call& c) {
     PyObject *self = c[0], *tree_id = c[1];
-    Ref trees = getattr(self, S(c).trees);
+    Ref trees = getattr(self, names(c).trees);
     if (!contains(trees.get(), tree_id)) fail_missing(c, tree_id);
     return none();
 }
 
 Ref get_tree_ids_body(const Call& c) {
-    Ref trees = getattr(c[0], S(c).trees);
-    return keys_list(trees.get(), S(c).keys);
+    Ref trees = getattr(c[0], names(c).trees);
+    return keys_list(trees.get(), names(c).keys);
 }
 
 // ------------------------------------------------------- tree operations
 
 Ref send(const Call& c, PyObject* command_type) {
-    return call_method(c[0], S(c)._send_command, c[1], command_type);
+    return call_method(c[0], names(c)._send_command, c[1], command_type);
 }
 Ref send(const Call& c, PyObject* command_type, PyObject* params) {
-    return call_method(c[0], S(c)._send_command, c[1], command_type, params);
+    return call_method(c[0], names(c)._send_command, c[1], command_type, params);
 }
 Ref one_param(PyObject* k, PyObject* v) {
     Ref d = Ref::check(PyDict_New());
@@ -219,42 +220,60 @@ Ref one_param(PyObject* k, PyObject* v) {
     return d;
 }
 
-Ref tick_once_body(const Call& c) { return send(c, S(c).tick_once); }
-Ref tick_until_failure_body(const Call& c) { return send(c, S(c).tick_until_failure); }
-Ref tick_until_success_body(const Call& c) { return send(c, S(c).tick_until_success); }
-Ref tick_n_times_body(const Call& c) { return send(c, S(c).tick_n_times, one_param(S(c).n, c[2]).get()); }
-Ref get_tree_status_body(const Call& c) { return send(c, S(c).get_status); }
+Ref tick_once_body(const Call& c) { return send(c, names(c).tick_once); }
+Ref tick_until_failure_body(const Call& c) { return send(c, names(c).tick_until_failure); }
+Ref tick_until_success_body(const Call& c) { return send(c, names(c).tick_until_success); }
+Ref tick_n_times_body(const Call& c) { return send(c, names(c).tick_n_times, one_param(names(c).n, c[2]).get()); }
+Ref get_tree_status_body(const Call& c) { return send(c, names(c).get_status); }
 Ref get_blackboard_data_body(const Call& c) {
-    return send(c, S(c).get_blackboard_data, one_param(S(c).key, c[2]).get());
+    return send(c, names(c).get_blackboard_data, one_param(names(c).key, c[2]).get());
 }
 Ref set_blackboard_data_body(const Call& c) {
-    Ref p = one_param(S(c).key, c[2]);
-    require(PyDict_SetItem(p.get(), S(c).value, c[3]));
-    send(c, S(c).set_blackboard_data, p.get());
+    Ref p = one_param(names(c).key, c[2]);
+    require(PyDict_SetItem(p.get(), names(c).value, c[3]));
+    send(c, names(c).set_blackboard_data, p.get());
     return none();
 }
-Ref get_all_blackboard_data_body(const Call& c) { return send(c, S(c).get_all_blackboard_data); }
+Ref get_all_blackboard_data_body(const Call& c) { return send(c, names(c).get_all_blackboard_data); }
 Ref reset_tree_body(const Call& c) {
-    send(c, S(c).reset);
+    send(c, names(c).reset);
     return none();
 }
 
 // ------------------------------------------------------------- stopping
 
-// Joins a tree thread whose stop marker is placed. An interrupt (Ctrl-C)
-// arriving meanwhile is held back until the thread has ended, so that such a
-// stop always completes; the first one is returned, still to be raised.
-// Retries are bounded in case join() itself keeps failing.
-std::unique_ptr<ErrorStash> join_to_the_end(const Call& c, PyObject* thread) {
-    constexpr int kMostJoins = 100;
-    std::unique_ptr<ErrorStash> interrupted;
-    for (int attempt = 0; attempt < kMostJoins; ++attempt) {
-        if (Ref::steal(PyObject_CallMethodNoArgs(thread, S(c).join))) break;
-        if (!interrupted) {
-            interrupted = std::make_unique<ErrorStash>();
-        } else {
+// Signals (Ctrl-C) a stop sits out before it gives up waiting and completes.
+constexpr int kMostInterrupts = 100;
+
+// Waits, under the record's condition, until the tree thread has finished
+// serving; interrupts are dropped (the caller holds the first one).
+void wait_until_ended(const Call& c, const LiveTree& tree) {
+    CondView cv(c.st, tree.cond.get());
+    for (int attempt = 0; attempt < kMostInterrupts && !tree.side->ended; ++attempt) {
+        try {
+            with_cond(cv, [&] {
+                while (!tree.side->ended) cv.wait();
+            });
+        } catch (const PyError&) {
             PyErr_Clear();
         }
+    }
+}
+
+// Joins a tree thread whose stop marker is placed. An interrupt arriving
+// meanwhile is held back until the thread has ended, so that such a stop
+// always completes; the first one is returned, still to be raised.
+std::unique_ptr<ErrorStash> join_to_the_end(const Call& c, const LiveTree& tree) {
+    Ref thread = getitem(tree.record.get(), names(c).thread);
+    if (Ref::steal(PyObject_CallMethodNoArgs(thread.get(), names(c).join))) return nullptr;
+    auto interrupted = std::make_unique<ErrorStash>();
+    // An interrupted Thread.join() can mark a thread that still runs as
+    // stopped, after which join() returns at once: the tree thread's own
+    // end is awaited first.
+    wait_until_ended(c, tree);
+    for (int attempt = 0; attempt < kMostInterrupts; ++attempt) {
+        if (Ref::steal(PyObject_CallMethodNoArgs(thread.get(), names(c).join))) break;
+        PyErr_Clear();
     }
     return interrupted;
 }
@@ -286,10 +305,10 @@ Ref stop_tree_body(const Call& c) {
         if (side->thread_ident == PyThread_get_thread_ident()) {
             // A tree cannot wait for its own thread to end: let join() say so
             // before anything is marked.
-            Ref thread = getitem(record.get(), S(c).thread);
-            call_method(thread.get(), S(c).join);
+            Ref thread = getitem(record.get(), names(c).thread);
+            call_method(thread.get(), names(c).join);
         }
-        WaitingOn waiting(c, side, S(c).stop_tree);
+        WaitingOn waiting(c, side, names(c).stop_tree);
         {
             StopWaiting refusing(*side);
             // Waits for a command in flight to be answered; the marker then
@@ -304,14 +323,13 @@ Ref stop_tree_body(const Call& c) {
                 cv.notify();
             });
         }
-        Ref thread = getitem(record.get(), S(c).thread);
-        interrupted = join_to_the_end(c, thread.get());
+        interrupted = join_to_the_end(c, tree);
     }
 
     // A concurrent stop of the same tree may have removed it already.
-    Ref now = getattr(self, S(c).trees);
+    Ref now = getattr(self, names(c).trees);
     if (withdraw(c, now.get(), tree_id, record.get()))
-        log_line(c, S(c).info, message("停止行为树: {}", {tree_id}).get());
+        log_line(c, names(c).info, message("停止行为树: {}", {tree_id}).get());
     if (interrupted) {
         interrupted->restore();
         throw_error();
@@ -321,36 +339,36 @@ Ref stop_tree_body(const Call& c) {
 
 Ref stop_all_trees_body(const Call& c) {
     PyObject* self = c[0];
-    Ref trees = getattr(self, S(c).trees);
-    Ref snapshot = keys_list(trees.get(), S(c).keys);
+    Ref trees = getattr(self, names(c).trees);
+    Ref snapshot = keys_list(trees.get(), names(c).keys);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i)
-        call_method(self, S(c).stop_tree, PyList_GET_ITEM(snapshot.get(), i));
-    log_line(c, S(c).info, str("停止所有行为树").get());
+        call_method(self, names(c).stop_tree, PyList_GET_ITEM(snapshot.get(), i));
+    log_line(c, names(c).info, str("停止所有行为树").get());
     return none();
 }
 
 Ref del_body(const Call& c) {
-    call_method(c[0], S(c).stop_all_trees);
+    call_method(c[0], names(c).stop_all_trees);
     return none();
 }
 
 
 // ------------------------------------------------------- method table
 
-constexpr Check A = Check::Any;
+constexpr Check Any = Check::Any;
 constexpr Check Str = Check::Str;
 
-constexpr Param p_self{"self", nullptr, A};
+constexpr Param p_self{"self", nullptr, Any};
 constexpr Param p_tree_id{"tree_id", "str", Str};
 
 constexpr Param prm_init[] = {p_self};
 constexpr Param prm_register_action_behavior[] = {
-    p_self, {"action_id", "str", Str}, {"tick_functor", "Callable[[TreeNode], NodeStatus]", A},
+    p_self, {"action_id", "str", Str}, {"tick_functor", "Callable[[TreeNode], NodeStatus]", Any},
     {"ports_list", "List[Dict[str, str]]", Check::List}};
 constexpr Param prm_register_action_class[] = {
-    p_self, {"action_class", "Type[SimpleActionNode]", A}, {"action_id", "Optional[str]", Check::StrOrNone}};
+    p_self, {"action_class", "Type[SimpleActionNode]", Any}, {"action_id", "Optional[str]", Check::StrOrNone}};
 constexpr Param prm_run_tree[] = {p_self, p_tree_id, {"xml_text", "str", Str}};
-constexpr Param prm_process_command[] = {p_self, {"engine", "SequentialEngine", A},
+constexpr Param prm_process_command[] = {p_self, {"engine", "SequentialEngine", Any},
                                          {"command", "Dict[str, Any]", Check::Dict}, p_tree_id,
                                          {"result", "List[Any]", Check::List}};
 constexpr Param prm_create_tree_from_text[] = {p_self, {"xml_text", "str", Str},
@@ -362,50 +380,50 @@ constexpr Param prm_send_command[] = {p_self, p_tree_id, {"command_type", "str",
                                       {"params", "Dict[str, Any]", Check::DictOrNone}};
 constexpr Param prm_tick_n_times[] = {p_self, p_tree_id, {"n", "int", Check::Int}};
 constexpr Param prm_get_blackboard_data[] = {p_self, p_tree_id, {"key", "str", Str}};
-constexpr Param prm_set_blackboard_data[] = {p_self, p_tree_id, {"key", "str", Str}, {"value", "Any", A}};
+constexpr Param prm_set_blackboard_data[] = {p_self, p_tree_id, {"key", "str", Str}, {"value", "Any", Any}};
 
-using R = ResultCheck;
+using Result = ResultCheck;
 
 #define QN(name) "ThreadEngine." #name
 const FunctionDef kMethods[] = {
-    {"__init__", QN(__init__), doc_init, prm_init, false, nullptr, R::None, init_body},
+    {"__init__", QN(__init__), doc_init, prm_init, false, nullptr, Result::None, init_body},
     {"register_action_behavior", QN(register_action_behavior), doc_register_action_behavior,
-     prm_register_action_behavior, false, "None", R::None, register_action_behavior_body},
+     prm_register_action_behavior, false, "None", Result::None, register_action_behavior_body},
     {"register_action_class", QN(register_action_class), doc_register_action_class,
-     prm_register_action_class, true, "None", R::None, register_action_class_body},
-    {"_run_tree", QN(_run_tree), doc_run_tree, prm_run_tree, false, "None", R::None, run_tree_body},
+     prm_register_action_class, true, "None", Result::None, register_action_class_body},
+    {"_run_tree", QN(_run_tree), doc_run_tree, prm_run_tree, false, "None", Result::None, run_tree_body},
     {"_process_command", QN(_process_command), doc_process_command, prm_process_command, false, "None",
-     R::None, process_command_body},
+     Result::None, process_command_body},
     {"create_tree_from_text", QN(create_tree_from_text), doc_create_tree_from_text,
-     prm_create_tree_from_text, true, "str", R::None, create_tree_from_text_body},
+     prm_create_tree_from_text, true, "str", Result::None, create_tree_from_text_body},
     {"create_tree_from_file", QN(create_tree_from_file), doc_create_tree_from_file,
-     prm_create_tree_from_file, true, "str", R::Str, create_tree_from_file_body},
+     prm_create_tree_from_file, true, "str", Result::Str, create_tree_from_file_body},
     {"_check_tree_exists", QN(_check_tree_exists), doc_check_tree_exists, prm_tree, false, "None",
-     R::None, check_tree_exists_body},
-    {"get_tree_ids", QN(get_tree_ids), doc_get_tree_ids, prm_init, false, "List[str]", R::None,
+     Result::None, check_tree_exists_body},
+    {"get_tree_ids", QN(get_tree_ids), doc_get_tree_ids, prm_init, false, "List[str]", Result::None,
      get_tree_ids_body},
-    {"_send_command", QN(_send_command), doc_send_command, prm_send_command, true, "Any", R::None,
+    {"_send_command", QN(_send_command), doc_send_command, prm_send_command, true, "Any", Result::None,
      send_command_body},
-    {"tick_once", QN(tick_once), doc_tick_once, prm_tree, false, "NodeStatus", R::None, tick_once_body},
-    {"tick_until_failure", QN(tick_until_failure), doc_tick_until_failure, prm_tree, false, "int", R::Int,
+    {"tick_once", QN(tick_once), doc_tick_once, prm_tree, false, "NodeStatus", Result::None, tick_once_body},
+    {"tick_until_failure", QN(tick_until_failure), doc_tick_until_failure, prm_tree, false, "int", Result::Int,
      tick_until_failure_body},
-    {"tick_until_success", QN(tick_until_success), doc_tick_until_success, prm_tree, false, "int", R::Int,
+    {"tick_until_success", QN(tick_until_success), doc_tick_until_success, prm_tree, false, "int", Result::Int,
      tick_until_success_body},
     {"tick_n_times", QN(tick_n_times), doc_tick_n_times, prm_tick_n_times, false, "List[NodeStatus]",
-     R::List, tick_n_times_body},
+     Result::List, tick_n_times_body},
     {"get_tree_status", QN(get_tree_status), doc_get_tree_status, prm_tree, false, "Dict[str, Any]",
-     R::Dict, get_tree_status_body},
+     Result::Dict, get_tree_status_body},
     {"get_blackboard_data", QN(get_blackboard_data), doc_get_blackboard_data, prm_get_blackboard_data,
-     false, "Any", R::None, get_blackboard_data_body},
+     false, "Any", Result::None, get_blackboard_data_body},
     {"set_blackboard_data", QN(set_blackboard_data), doc_set_blackboard_data, prm_set_blackboard_data,
-     false, "None", R::None, set_blackboard_data_body},
+     false, "None", Result::None, set_blackboard_data_body},
     {"get_all_blackboard_data", QN(get_all_blackboard_data), doc_get_all_blackboard_data, prm_tree,
-     false, "Dict[str, Any]", R::Dict, get_all_blackboard_data_body},
-    {"reset_tree", QN(reset_tree), doc_reset_tree, prm_tree, false, "None", R::None, reset_tree_body},
-    {"stop_tree", QN(stop_tree), doc_stop_tree, prm_tree, false, "None", R::None, stop_tree_body},
-    {"stop_all_trees", QN(stop_all_trees), doc_stop_all_trees, prm_init, false, "None", R::None,
+     false, "Dict[str, Any]", Result::Dict, get_all_blackboard_data_body},
+    {"reset_tree", QN(reset_tree), doc_reset_tree, prm_tree, false, "None", Result::None, reset_tree_body},
+    {"stop_tree", QN(stop_tree), doc_stop_tree, prm_tree, false, "None", Result::None, stop_tree_body},
+    {"stop_all_trees", QN(stop_all_trees), doc_stop_all_trees, prm_init, false, "None", Result::None,
      stop_all_trees_body},
-    {"__del__", QN(__del__), doc_del, prm_init, false, nullptr, R::None, del_body},
+    {"__del__", QN(__del__), doc_del, prm_init, false, nullptr, Result::None, del_body},
 };
 #undef QN
 

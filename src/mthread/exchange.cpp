@@ -46,7 +46,8 @@ namespace mthread {
 
 namespace {
 
-const Strings& S(const Call& c) { return c.st->s; }
+// The interned names of the module state.
+const Strings& names(const Call& c) { return c.st->s; }
 
 // The side of the tree whose thread is running this code, if any.
 thread_local TreeSide* t_serving = nullptr;
@@ -58,12 +59,12 @@ Ref foreign_reason(PyObject* tree_id) { return message("行为树 {} 的线程�
 }  // namespace
 
 void log_line(const Call& c, PyObject* level, PyObject* text) {
-    Ref logger = lookup_global(c.module, S(c).logger);
+    Ref logger = lookup_global(c.module, names(c).logger);
     call_method(logger.get(), level, text);
 }
 
 void fail(const Call& c, PyObject* exc_type, PyObject* message) {
-    log_line(c, S(c).error, message);
+    log_line(c, names(c).error, message);
     PyErr_SetObject(exc_type, message);
     throw_error();
 }
@@ -156,9 +157,9 @@ void finish_tree(const Call& c, TreeSide& side, PyObject* tree_id, PyObject* rea
     ErrorStash stash;
     try {
         PyObject* record = side.record.get();
-        Ref cond = getitem(record, S(c).cond);
-        Ref command = getitem(record, S(c).command);
-        Ref result = getitem(record, S(c).result);
+        Ref cond = getitem(record, names(c).cond);
+        Ref command = getitem(record, names(c).command);
+        Ref result = getitem(record, names(c).result);
         CondView cv(c.st, cond.get());
         with_cond(cv, [&] {
             if (side.ended) return;
@@ -167,10 +168,11 @@ void finish_tree(const Call& c, TreeSide& side, PyObject* tree_id, PyObject* rea
             Ref pending = slot_get(command.get());
             Ref answered = slot_get(result.get());
             if (pending.get() != Py_None && pending.get() != Py_False && answered.get() == Py_None) {
-                Ref t = triple(S(c).error_type, tree_id, reason);
+                Ref t = triple(names(c).error_type, tree_id, reason);
                 slot_set(result.get(), t.get());
-                cv.notify();
             }
+            // The caller of that command, and a stop waiting for the end.
+            cv.notify_all();
         });
     } catch (const PyError&) {
         // The tree is ended whatever the record allowed us to do.
@@ -268,14 +270,14 @@ struct Claim {
 // withdrawn; with no entry, this thread may be one whose failed creation
 // withdrew it already. No Python code runs between the lookups and side_for.
 Claim claim_record(const Call& c, PyObject* self, PyObject* tree_id, PyObject* me) {
-    Ref trees = getattr(self, S(c).trees);
+    Ref trees = getattr(self, names(c).trees);
     Claim claim;
     claim.record = find_item(trees.get(), tree_id);
     if (!claim.record) {
         claim.orphan = take_orphan(c.st, me);
         return claim;
     }
-    Ref thread = find_item(claim.record.get(), S(c).thread);
+    Ref thread = find_item(claim.record.get(), names(c).thread);
     if (thread && thread.get() != Py_None && thread.get() != me) {
         claim.orphan = true;
         return claim;
@@ -290,7 +292,7 @@ Claim claim_record(const Call& c, PyObject* self, PyObject* tree_id, PyObject* m
 // stop from completing.
 void halt_core(const Call& c, PyObject* engine) {
     PyObject* core_class = reinterpret_cast<PyObject*>(Py_TYPE(engine));
-    Ref hook = Ref::steal(PyObject_GetAttr(core_class, S(c).halt_tree));
+    Ref hook = Ref::steal(PyObject_GetAttr(core_class, names(c).halt_tree));
     if (!hook) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();
@@ -306,9 +308,9 @@ void halt_core(const Call& c, PyObject* engine) {
 // Serves commands until the stop marker; returns normally on a stop.
 void serve(const Call& c, PyObject* engine, PyObject* record, PyObject* tree_id) {
     PyObject* self = c[0];
-    Ref cond = getitem(record, S(c).cond);
-    Ref command = getitem(record, S(c).command);
-    Ref result = getitem(record, S(c).result);
+    Ref cond = getitem(record, names(c).cond);
+    Ref command = getitem(record, names(c).command);
+    Ref result = getitem(record, names(c).result);
     for (;;) {
         bool stop = false;
         CondView cv(c.st, cond.get());
@@ -322,7 +324,7 @@ void serve(const Call& c, PyObject* engine, PyObject* record, PyObject* tree_id)
                 stop = true;
                 return;
             }
-            call_method(self, S(c)._process_command, engine, cmd.get(), tree_id, result.get());
+            call_method(self, names(c)._process_command, engine, cmd.get(), tree_id, result.get());
             slot_set(command.get(), Py_None);
             cv.notify();
         });
@@ -338,17 +340,17 @@ void serve(const Call& c, PyObject* engine, PyObject* record, PyObject* tree_id)
 void answer_setup_failure(const Call& c, TreeSide* side, PyObject* record, PyObject* tree_id,
                           PyObject* message) {
     HintSettler settle;  // this thread ends after answering
-    Ref cond = getitem(record, S(c).cond);
+    Ref cond = getitem(record, names(c).cond);
     CondView cv(c.st, cond.get());
     with_cond(cv, [&] {
-        Ref result = getitem(record, S(c).result);
-        Ref t = triple(S(c).error_type, tree_id, message);
+        Ref result = getitem(record, names(c).result);
+        Ref t = triple(names(c).error_type, tree_id, message);
         slot_set(result.get(), t.get());
         if (side) {
             side->ended = true;
             side->end_reason = Ref::borrow(message);
         }
-        cv.notify();
+        cv.notify_all();
     });
 }
 
@@ -367,23 +369,23 @@ Ref run_tree_body(const Call& c) {
 
     Ref record;
     try {
-        Ref engine_class = lookup_global(c.module, S(c).SequentialEngine);
+        Ref engine_class = lookup_global(c.module, names(c).SequentialEngine);
         Ref engine = call0(engine_class.get());
-        Ref regs = getattr(self, S(c).action_registrations);
+        Ref regs = getattr(self, names(c).action_registrations);
         Ref it = Ref::check(PyObject_GetIter(regs.get()));
         while (Ref entry = Ref::steal(PyIter_Next(it.get()))) {
             Ref parts[3];
             unpack3(entry.get(), parts);
-            call_method(engine.get(), S(c).register_action_behavior, parts[0].get(), parts[1].get(),
+            call_method(engine.get(), names(c).register_action_behavior, parts[0].get(), parts[1].get(),
                         parts[2].get());
         }
         if (PyErr_Occurred()) throw_error();
-        call_method(engine.get(), S(c).create_tree_from_text, xml_text);
+        call_method(engine.get(), names(c).create_tree_from_text, xml_text);
 
         Claim now = claim_record(c, self, tree_id, me.get());
         if (now.orphan || (first.side && first.side->withdrawn)) return none();
         if (!now.record) {
-            Ref trees = getattr(self, S(c).trees);
+            Ref trees = getattr(self, names(c).trees);
             now.record = getitem(trees.get(), tree_id);  // raises the KeyError
         }
         record = std::move(now.record);
@@ -404,10 +406,10 @@ Ref run_tree_body(const Call& c) {
         Ref text = take_exception_text();
         Ref failure = message("行为树线程 {} 发生错误: {}", {tree_id, text.get()});
         end.set_reason(Ref::borrow(failure.get()));
-        log_line(c, S(c).error, failure.get());
+        log_line(c, names(c).error, failure.get());
         if (!record) {
             // A set-up failure: the record is taken now.
-            Ref trees = getattr(self, S(c).trees);
+            Ref trees = getattr(self, names(c).trees);
             record = find_item(trees.get(), tree_id);
             if (record) end.serve_side(side_for(c.st, record.get(), tree_id));
         }
@@ -428,31 +430,31 @@ Ref param(const Call& c, PyObject* params, PyObject* key, PyObject* dflt) {
         PyObject* v = dict_find(params, key);
         return Ref::borrow(v ? v : dflt);
     }
-    return call_method(params, S(c).get, key, dflt);
+    return call_method(params, names(c).get, key, dflt);
 }
 
-Ref h_tick_once(const Call& c, PyObject* e, PyObject*) { return call_method(e, S(c).tick_once); }
-Ref h_until_failure(const Call& c, PyObject* e, PyObject*) { return call_method(e, S(c).tick_until_failure); }
-Ref h_until_success(const Call& c, PyObject* e, PyObject*) { return call_method(e, S(c).tick_until_success); }
+Ref h_tick_once(const Call& c, PyObject* e, PyObject*) { return call_method(e, names(c).tick_once); }
+Ref h_until_failure(const Call& c, PyObject* e, PyObject*) { return call_method(e, names(c).tick_until_failure); }
+Ref h_until_success(const Call& c, PyObject* e, PyObject*) { return call_method(e, names(c).tick_until_success); }
 Ref h_n_times(const Call& c, PyObject* e, PyObject* p) {
     Ref one = Ref::check(PyLong_FromLong(1));
-    Ref n = param(c, p, S(c).n, one.get());
-    return call_method(e, S(c).tick_n_times, n.get());
+    Ref n = param(c, p, names(c).n, one.get());
+    return call_method(e, names(c).tick_n_times, n.get());
 }
-Ref h_status(const Call& c, PyObject* e, PyObject*) { return call_method(e, S(c).get_tree_status); }
+Ref h_status(const Call& c, PyObject* e, PyObject*) { return call_method(e, names(c).get_tree_status); }
 Ref h_get(const Call& c, PyObject* e, PyObject* p) {
-    Ref key = param(c, p, S(c).key, Py_None);
-    return call_method(e, S(c).get_blackboard_data, key.get());
+    Ref key = param(c, p, names(c).key, Py_None);
+    return call_method(e, names(c).get_blackboard_data, key.get());
 }
 Ref h_set(const Call& c, PyObject* e, PyObject* p) {
-    Ref key = param(c, p, S(c).key, Py_None);
-    Ref value = param(c, p, S(c).value, Py_None);
-    call_method(e, S(c).set_blackboard_data, key.get(), value.get());
+    Ref key = param(c, p, names(c).key, Py_None);
+    Ref value = param(c, p, names(c).value, Py_None);
+    call_method(e, names(c).set_blackboard_data, key.get(), value.get());
     return none();
 }
-Ref h_get_all(const Call& c, PyObject* e, PyObject*) { return call_method(e, S(c).get_all_blackboard_data); }
+Ref h_get_all(const Call& c, PyObject* e, PyObject*) { return call_method(e, names(c).get_all_blackboard_data); }
 Ref h_reset(const Call& c, PyObject* e, PyObject*) {
-    call_method(e, S(c).reset_tree);
+    call_method(e, names(c).reset_tree);
     return none();
 }
 
@@ -476,36 +478,36 @@ constexpr CommandType kCommandTypes[] = {
 
 Ref process_command_body(const Call& c) {
     PyObject *engine = c[1], *command = c[2], *tree_id = c[3], *result = c[4];
-    PyObject* found = dict_find(command, S(c).type);
+    PyObject* found = dict_find(command, names(c).type);
     Ref command_type = Ref::borrow(found ? found : Py_None);
-    Ref params = Ref::borrow(dict_find(command, S(c).params));
+    Ref params = Ref::borrow(dict_find(command, names(c).params));
     if (!params) params = Ref::check(PyDict_New());
     try {
         const CommandType* match = nullptr;
         for (const CommandType& t : kCommandTypes) {
-            if (require(PyObject_RichCompareBool(command_type.get(), S(c).*t.name, Py_EQ))) {
+            if (require(PyObject_RichCompareBool(command_type.get(), names(c).*t.name, Py_EQ))) {
                 match = &t;
                 break;
             }
         }
         if (match) {
             Ref value = match->handler(c, engine, params.get());
-            Ref t = triple(S(c).*match->name, tree_id, value.get());
+            Ref t = triple(names(c).*match->name, tree_id, value.get());
             slot_set(result, t.get());
         } else {
-            Ref shown = format_value(command_type.get(), S(c).empty);
+            Ref shown = format_value(command_type.get(), names(c).empty);
             Ref failure = message("未知命令类型: {}", {shown.get()});
-            log_line(c, S(c).error, failure.get());
-            Ref t = triple(S(c).error_type, tree_id, failure.get());
+            log_line(c, names(c).error, failure.get());
+            Ref t = triple(names(c).error_type, tree_id, failure.get());
             slot_set(result, t.get());
         }
     } catch (const PyError&) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
         Ref text = take_exception_text();
-        Ref shown = format_value(command_type.get(), S(c).empty);
+        Ref shown = format_value(command_type.get(), names(c).empty);
         Ref failure = message("处理命令 {} 时发生错误: {}", {shown.get(), text.get()});
-        log_line(c, S(c).error, failure.get());
-        Ref t = triple(S(c).error_type, tree_id, failure.get());
+        log_line(c, names(c).error, failure.get());
+        Ref t = triple(names(c).error_type, tree_id, failure.get());
         slot_set(result, t.get());
     }
     return none();
@@ -514,13 +516,13 @@ Ref process_command_body(const Call& c) {
 // ------------------------------------------------------- the caller's side
 
 LiveTree find_live_tree(const Call& c, PyObject* self, PyObject* tree_id) {
-    call_method(self, S(c)._check_tree_exists, tree_id);
-    Ref trees = getattr(self, S(c).trees);
+    call_method(self, names(c)._check_tree_exists, tree_id);
+    Ref trees = getattr(self, names(c).trees);
     LiveTree t;
     t.record = getitem(trees.get(), tree_id);
     t.side = side_for(c.st, t.record.get(), tree_id);  // no Python code since the lookup
-    t.cond = getitem(t.record.get(), S(c).cond);
-    t.command = getitem(t.record.get(), S(c).command);
+    t.cond = getitem(t.record.get(), names(c).cond);
+    t.command = getitem(t.record.get(), names(c).command);
     return t;
 }
 
@@ -530,14 +532,14 @@ Ref send_command_body(const Call& c) {
     TreeSidePtr& side = tree.side;
     Ref& cond = tree.cond;
     Ref& command = tree.command;
-    Ref result = getitem(tree.record.get(), S(c).result);
+    Ref result = getitem(tree.record.get(), names(c).result);
 
     Ref cmd = Ref::check(PyDict_New());
-    require(PyDict_SetItem(cmd.get(), S(c).type, command_type));
+    require(PyDict_SetItem(cmd.get(), names(c).type, command_type));
     if (params != Py_None && PyDict_GET_SIZE(params) > 0) {
-        require(PyDict_SetItem(cmd.get(), S(c).params, params));
+        require(PyDict_SetItem(cmd.get(), names(c).params, params));
     } else {
-        require(PyDict_SetItem(cmd.get(), S(c).params, Ref::check(PyDict_New()).get()));
+        require(PyDict_SetItem(cmd.get(), names(c).params, Ref::check(PyDict_New()).get()));
     }
 
     if (side->foreign())
@@ -587,8 +589,8 @@ Ref send_command_body(const Call& c) {
         Ref parts[3];
         unpack3(got.get(), parts);
         slot_set(result.get(), Py_None);
-        if (require(PyObject_RichCompareBool(parts[0].get(), S(c).error_type, Py_EQ))) {
-            Ref reason = format_value(parts[2].get(), S(c).empty);
+        if (require(PyObject_RichCompareBool(parts[0].get(), names(c).error_type, Py_EQ))) {
+            Ref reason = format_value(parts[2].get(), names(c).empty);
             fail(c, PyExc_RuntimeError, command_failure(tree_id, command_type, reason.get()).get());
         }
         answer = std::move(parts[2]);
@@ -624,8 +626,8 @@ void abandon_creation(const Call& c, PyObject* trees, PyObject* tree_id, PyObjec
         if (!thread) return;
         // A thread already past its checks ends at the stop marker instead.
         HintSettler settle;  // no wait follows the notify
-        Ref cond = getitem(record, S(c).cond);
-        Ref command = getitem(record, S(c).command);
+        Ref cond = getitem(record, names(c).cond);
+        Ref command = getitem(record, names(c).command);
         CondView cv(c.st, cond.get());
         with_cond(cv, [&] {
             slot_set(command.get(), Py_False);

@@ -33,7 +33,7 @@ inline constexpr const char* kModuleName = "brannox.engine.trigger.mthread";
 #define MTHREAD_STRINGS(X)                                                   \
     X(factory) X(trees) X(action_registrations) X(cond) X(command) X(result) \
     X(thread) X(type) X(params) X(n) X(key) X(value) X(get) X(notify)       \
-    X(wait) X(join) X(append) X(keys) X(read) X(info) X(error) X(start)    \
+    X(wait) X(notify_all) X(join) X(append) X(keys) X(read) X(info) X(error) X(start)    \
     X(target) X(args) X(logger) X(threading) X(BehaviorTreeFactory)        \
     X(SequentialEngine) X(SimpleActionNode) X(NodeStatus) X(SUCCESS)        \
     X(Condition) X(Thread) X(open) X(tick) X(ports) X(register_action_behavior) \
@@ -222,6 +222,7 @@ public:
     // context manager swallowed it.
     bool exit(bool with_error);
     void notify();
+    void notify_all();
     void wait();
 
 private:
