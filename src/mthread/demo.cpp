@@ -198,12 +198,7 @@ void run_demo(PyObject* module) {
     } catch (const PyError&) {
         // Tree threads are not daemons when the importing thread is not: left
         // running they would keep the process alive after the failure.
-        ErrorStash stash;
-        try {
-            call_method(engine.get(), s.stop_all_trees);
-        } catch (const PyError&) {
-        }
-        stash.restore_over();
+        cleanup_keeping_error([&] { call_method(engine.get(), s.stop_all_trees); });
         throw;
     }
 }

@@ -7,15 +7,8 @@
 // notifies and waits; the tree thread, holding the condition for the whole
 // command, writes the result triple, clears the command slot and notifies.
 //
-// The record's slots are one-element lists, read and written only under the
-// record's condition:
-//   command[0]  None   no command pending
-//               dict   a command {"type": <str>, "params": <dict>}
-//               False  the stop marker: the tree thread is to end (stays there)
-//   result[0]   None   no answer waiting
-//               (type, tree_id, value)  the answer to the last command: `type`
-//                      is the command's type on success, "error" on failure,
-//                      when `value` is the failure text.
+// The record's slots and their values are described beside TreeSide
+// (mthread.hpp).
 //
 // The record protocol alone lets a caller wait for ever (its tree thread has
 // ended) or take another caller's answer (two callers, one slot, notify()

@@ -59,10 +59,19 @@ struct Strings {
 // behind in the parent.
 unsigned fork_generation() noexcept;
 
+// A tree's record is a dict {"cond", "command", "result", "thread"}. Its
+// two slots are one-element lists, read and written only under "cond":
+//   command[0]  None   no command pending
+//               dict   a command {"type": <str>, "params": <dict>}
+//               False  the stop marker: the tree thread is to end (it stays)
+//   result[0]   None   no answer waiting
+//               (type, tree_id, value)  the answer to the last command:
+//                      `type` is the command's type and `value` its result,
+//                      or `type` is "error" and `value` the failure text.
+//
 // What the engine keeps about one live tree beyond its four-key record: the
 // record's shape is fixed for callers, so this lives in the module state.
-// Touched only with the interpreter lock held. The record's slots and the
-// result triple are described in exchange.cpp, beside the code that uses them.
+// Touched only with the interpreter lock held.
 struct TreeSide {
     Ref record;                        // keeps the key's address from being reused
     Ref tree_id;                       // str, for messages naming the tree
