@@ -154,7 +154,7 @@ class BehaviorTreeFactory:
 
     def create_tree_from_text(self, xml_text, blackboard: Blackboard | None = None) -> Tree:
         """Build the main tree of ``xml_text``; raises TreeBuildError (or XMLParseError) when refused."""
-        document = parse_xml(xml_text)
+        document = parse_xml(xml_text, MAX_TREE_NODES)
         return _Builder(self._actions, document, _node_types).build(blackboard if blackboard is not None else Blackboard())
 
 
