@@ -212,6 +212,10 @@ _BINARY = {
     "ge": _order(">=", lambda a, b: a >= b),
 }
 _COMPOUND = {"+=": _add, "-=": _BINARY["sub"], "*=": _BINARY["mul"], "/=": _div}
+_ASSIGNMENTS = {
+    "create_assign": ":=", "assign": "=", "add_assign": "+=", "sub_assign": "-=", "mul_assign": "*=",
+    "div_assign": "/=",
+}
 
 
 def _neg(value):
@@ -247,8 +251,8 @@ def _compile(node):
         return _constant(kind == "true")
     if kind == "name":
         return _reader(str(children[0]))
-    if kind == "assignment":
-        return _assignment(str(children[0]), str(children[1]), _compile(children[2]))
+    if kind in _ASSIGNMENTS:
+        return _assignment(str(children[0]), _ASSIGNMENTS[kind], _compile(children[1]))
     if kind in _BINARY:
         op, left, right = _BINARY[kind], _compile(children[0]), _compile(children[1])
         return lambda bb: op(left(bb), right(bb))
