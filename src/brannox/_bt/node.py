@@ -114,7 +114,7 @@ class TreeNode:
     _conditions = None
 
     def __init__(self, node_id: str, *, name: str | None = None, attrs: dict | None = None,
-                 ports: dict | list | None = None, blackboard: Blackboard | None = None,
+                 ports: dict | None = None, blackboard: Blackboard | None = None,
                  tree_id: str = "", line: int | None = None, tag: str | None = None):
         self.node_id = node_id
         self.name = name or node_id
@@ -123,8 +123,6 @@ class TreeNode:
         self.tag = tag or node_id
         self.status = NodeStatus.IDLE
         self.children: list = []
-        if isinstance(ports, (list, tuple)):  # port dicts, as given at registration
-            ports = parse_port_list(node_id, ports)
         self._ports = self.PORTS if ports is None else ports
         self._attrs = dict(attrs or {})
         self._blackboard = blackboard if blackboard is not None else Blackboard()
