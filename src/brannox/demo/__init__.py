@@ -208,8 +208,8 @@ def _bad_host_text(host: str, exc: ValueError) -> str:
 
 def _timeout_text(limit: float, server: str, standin_on: bool) -> str:
     what = (
-        f"no piece of an answer arrived for {limit:g} seconds (--request-timeout or {TIMEOUT_ENV}; "
-        "a model that is still loading may need more)"
+        f"the model server sent no piece of an answer for {limit:g} s (--request-timeout or {TIMEOUT_ENV}; "
+        "a model that is still loading may need longer)"
     )
     return _failure_text(what, server, standin_on, traceback_hint=False)
 
