@@ -9,7 +9,6 @@ the demonstration still runs; see docs/demo.md.
 from __future__ import annotations
 
 import argparse
-import ctypes
 import importlib
 import importlib.util
 import io
@@ -21,7 +20,6 @@ import threading
 import time
 import traceback
 import urllib.parse
-from http.client import HTTPConnection, HTTPSConnection
 from typing import List, Optional, TextIO
 
 __all__ = ["MODULE", "MODEL", "FLAG", "main", "model_server_url", "server_answers", "standin_wanted"]
@@ -84,6 +82,10 @@ def _parse_host_like_ollama(host: Optional[str]) -> str:
 
 def server_answers(base_url: str, timeout: float = 2.0) -> bool:
     """Whether a model server answers ``GET /`` at ``base_url`` as Ollama does."""
+    # Imported here, as ctypes is below: the less the launcher imports before
+    # main() runs, the shorter the start-up moment where Ctrl-C is not ours yet.
+    from http.client import HTTPConnection, HTTPSConnection
+
     split = urllib.parse.urlsplit(base_url)
     conn_cls = HTTPSConnection if split.scheme == "https" else HTTPConnection
     try:
@@ -160,6 +162,8 @@ def _quiet_agno() -> None:
 
 def _arm_module() -> None:
     """Set the module's run-as-main flag without importing the module."""
+    import ctypes
+
     if MODULE in sys.modules:
         raise DemoError(f"{MODULE} is already imported, so its demonstration can no longer be started.")
     try:
