@@ -23,6 +23,7 @@ pytest.importorskip("ollama")
 
 TIMEOUT = 120
 ASKED = ("中国上海的新闻", "中国北京的新闻")
+TIMEOUT_ENV = "BRANNOX_DEMO_REQUEST_TIMEOUT"
 
 
 @pytest.fixture
@@ -37,7 +38,7 @@ def _demo_env(tmp_path, **env_updates):
     env = {
         k: v
         for k, v in os.environ.items()
-        if k not in ("BRANNOX_DEMO_STANDIN", "OLLAMA_HOST", "AGNO_TELEMETRY", demo.TIMEOUT_ENV)
+        if k not in ("BRANNOX_DEMO_STANDIN", "OLLAMA_HOST", "AGNO_TELEMETRY", TIMEOUT_ENV)
     }
     env.update(HOME=str(tmp_path), **env_updates)
     return env
@@ -270,7 +271,7 @@ def _ends_within(proc, seconds):
 
 @pytest.mark.parametrize("where, how", [("server", "flag"), ("server", "env"), ("tick", "flag")])
 def test_request_timeout_ends_a_stuck_run(tmp_path, model_server, closed_port, where, how):
-    args, env = (["--request-timeout", "1.5"], {}) if how == "flag" else ([], {demo.TIMEOUT_ENV: "1.5"})
+    args, env = (["--request-timeout", "1.5"], {}) if how == "flag" else ([], {TIMEOUT_ENV: "1.5"})
     proc = _stuck_demo(tmp_path, model_server, closed_port, where, args, **env)
     status, out, err = _ends_within(proc, 1.5 + 5)
     assert status == 1, err
@@ -325,19 +326,17 @@ def test_closed_stdout_is_told_in_one_line(tmp_path):
     assert "Exception ignored" not in err and "model server" not in err
 
 
-@pytest.mark.parametrize("args, env, named", [
-    (["--piece-delay", "inf"], {}, "argument --piece-delay"),
-    (["--piece-delay", "nan"], {}, "argument --piece-delay"),
-    (["--piece-delay", "-0.5"], {}, "argument --piece-delay"),
-    (["--request-timeout", "0"], {}, "argument --request-timeout"),
-    (["--request-timeout", "inf"], {}, "argument --request-timeout"),
-    (["--request-timeout", "nan"], {}, "argument --request-timeout"),
-    ([], {demo.TIMEOUT_ENV: "-1"}, demo.TIMEOUT_ENV),
+@pytest.mark.parametrize("option, value", [
+    ("--piece-delay", "inf"), ("--piece-delay", "nan"), ("--piece-delay", "-0.5"),
+    ("--request-timeout", "0"), ("--request-timeout", "inf"), ("--request-timeout", "nan"),
+    (TIMEOUT_ENV, "-1"),
 ])
-def test_bad_seconds_are_usage_errors(tmp_path, closed_port, args, env, named):
+def test_bad_seconds_are_usage_errors(tmp_path, closed_port, option, value):
+    args, env = ([], {option: value}) if option == TIMEOUT_ENV else ([option, value], {})
     proc = _run_demo(tmp_path, ["--no-standin", *args], OLLAMA_HOST=f"127.0.0.1:{closed_port}", **env)
     err = proc.stderr.decode("utf-8", "replace")
     assert proc.returncode == 2, err
+    named = option if option == TIMEOUT_ENV else f"argument {option}"
     assert err.startswith("usage: python -m brannox.demo") and f"error: {named}: " in err, err
 
 
