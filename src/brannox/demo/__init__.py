@@ -22,7 +22,18 @@ import traceback
 import urllib.parse
 from typing import List, Optional, TextIO
 
-__all__ = ["MODULE", "MODEL", "FLAG", "main", "model_server_url", "server_answers", "standin_wanted"]
+__all__ = [
+    "DEFAULT_REQUEST_TIMEOUT",
+    "FLAG",
+    "INTERRUPTED",
+    "MODEL",
+    "MODULE",
+    "TIMEOUT_ENV",
+    "main",
+    "model_server_url",
+    "server_answers",
+    "standin_wanted",
+]
 
 MODULE = "brannox.engine.trigger.mthread"
 #: The exported int that makes the module run its demonstration when imported.
