@@ -14,6 +14,7 @@ pytestmark = pytest.mark.usefixtures("collect_old_engines")
 def engine(say_engine):
     return say_engine
 
+
 TOKEN = object()
 
 

@@ -20,6 +20,7 @@ pytestmark = pytest.mark.usefixtures("collect_old_engines")
 def engine(say_engine):
     return say_engine
 
+
 STOPPING = "正在停止或已停止"
 
 
