@@ -312,15 +312,17 @@ def test_malformed_ollama_host_is_explained(tmp_path, host):
     assert err.count("\n") == 1, err  # one paragraph, no traceback
 
 
-def test_closed_stdout_is_told_in_one_line(tmp_path):
+@pytest.mark.parametrize("command, shown", [
+    ('"$0" -m brannox.demo | head -c 30; exit "${PIPESTATUS[0]}"', 30),
+    ('"$0" -m brannox.demo >&-', 0),
+], ids=["closed part-way", "closed from the start"])
+def test_closed_stdout_is_told_in_one_line(tmp_path, command, shown):
     with StandinServer(piece_delay=0.02) as running:
-        proc = subprocess.run(
-            ["bash", "-c", '"$0" -m brannox.demo | head -c 30; exit "${PIPESTATUS[0]}"', sys.executable],
-            env=_demo_env(tmp_path, OLLAMA_HOST=running.url), cwd=tmp_path, stdin=subprocess.DEVNULL,
-            capture_output=True, timeout=TIMEOUT)
+        proc = subprocess.run(["bash", "-c", command, sys.executable], env=_demo_env(tmp_path, OLLAMA_HOST=running.url),
+                              cwd=tmp_path, stdin=subprocess.DEVNULL, capture_output=True, timeout=TIMEOUT)
     err = proc.stderr.decode("utf-8", "replace")
     assert proc.returncode == 1, err
-    assert proc.stdout == reply_text(demo.MODEL, ASKED[0]).encode()[:30]
+    assert proc.stdout == reply_text(demo.MODEL, ASKED[0]).encode()[:shown]
     assert err.endswith("brannox demo: standard output was closed, so the answers could not be written; "
                         "the demonstration stopped.\n"), err
     assert "Exception ignored" not in err and "model server" not in err

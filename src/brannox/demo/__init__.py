@@ -472,6 +472,9 @@ def _main(argv: Optional[List[str]], ending: _Ending) -> int:
             traceback.print_exc()
         ending.say(_bad_host_text(host or "", e))
         return 1
+    if sys.stdout is None:  # started with standard output closed: print() would drop the answers
+        ending.say(_write_failed_text(BrokenPipeError()))
+        return 1
     standin = None
     saved_stdout = sys.stdout
     output = None
@@ -494,11 +497,10 @@ def _main(argv: Optional[List[str]], ending: _Ending) -> int:
         _quiet_agno()
         _preload_agent_modules()
         _unbuffered_stdout()
-        if sys.stdout is not None:
-            output = ending.output = _Output(sys.stdout)
-            sys.stdout = output  # type: ignore[assignment]
-            watchdog = _Watchdog(ending, output, limit, _timeout_text(limit, server, standin_on))
-            watchdog.start()
+        output = ending.output = _Output(sys.stdout)
+        sys.stdout = output  # type: ignore[assignment]
+        watchdog = _Watchdog(ending, output, limit, _timeout_text(limit, server, standin_on))
+        watchdog.start()
         importlib.import_module(MODULE)
     except DemoError as e:
         ending.say(str(e))
