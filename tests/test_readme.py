@@ -1,4 +1,5 @@
-"""The README's example session runs as written."""
+"""The README's example session runs as written and the limits it states hold;
+the test files share their helpers only through conftest.py and helpers.py."""
 import pathlib
 import re
 import subprocess
@@ -84,3 +85,11 @@ def test_documented_limits_hold(tmp_path, limit):
     proc = subprocess.run([sys.executable, "-c", SETUP + textwrap.dedent(script)], cwd=tmp_path,
                           capture_output=True, text=True, timeout=60, stdin=subprocess.DEVNULL)
     assert (proc.stdout, proc.stderr) == (expected, "")
+
+
+def test_test_files_share_code_only_through_conftest_and_helpers():
+    # A test file imported by another runs its fixtures twice and drifts;
+    # a stand-in core copied into each child script drifts too.
+    found = {p.name: re.findall(r"^(?:from|import) test_\w+|^class Core\b", p.read_text(encoding="utf-8"), re.M)
+             for p in (README.parent / "tests").glob("test_*.py")}
+    assert {name: hits for name, hits in found.items() if hits} == {}
