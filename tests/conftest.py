@@ -1,6 +1,7 @@
 """Shared fixtures: the installed module, a recording logger, engines that are
 always stopped, a guard that turns a hang into a failure, and helpers for
 trees run on the core directly (recording actions, a fake clock)."""
+import gc
 import importlib.util
 import pathlib
 import threading
@@ -11,6 +12,7 @@ import brannox.engine.trigger.mthread as mthread_module
 from brannox.core import NodeStatus, TreeNode
 from brannox.engine.sequential_engine import SequentialEngine
 from brannox.nodes.action_node import StatefulActionNode
+from helpers import PORTS, say
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
@@ -78,6 +80,22 @@ def make_engine(log):
 @pytest.fixture
 def engine(make_engine):
     return make_engine()
+
+
+@pytest.fixture
+def say_engine(make_engine, log):
+    """An engine with the action "Say" registered and the log emptied after."""
+    made = make_engine()
+    made.register_action_behavior("Say", say, PORTS)
+    log.lines.clear()
+    return made
+
+
+@pytest.fixture
+def collect_old_engines():
+    # Engines that earlier tests left in reference cycles log from __del__
+    # when reclaimed; reclaim them now, not in the middle of this test's log.
+    gc.collect()
 
 
 def run_in_daemon(fn, *args, timeout=30.0):

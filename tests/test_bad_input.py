@@ -1,6 +1,5 @@
 """Hostile or malformed input through the thread engine: refused cleanly on the
 tree thread, nothing read from disk or network, odd strings kept intact."""
-import gc
 import re
 import socket
 import sys
@@ -10,7 +9,14 @@ import pytest
 
 from brannox.core import NodeStatus
 from brannox.engine.sequential_engine import SequentialEngine
-from test_trees import PORTS, XML, engine, say  # noqa: F401  (engine is a fixture)
+from helpers import PORTS, XML, say
+
+pytestmark = pytest.mark.usefixtures("collect_old_engines")
+
+
+@pytest.fixture
+def engine(say_engine):
+    return say_engine
 
 
 def wrap(body, tree="Main"):
@@ -44,11 +50,6 @@ def _hook(event, args):
 
 
 sys.addaudithook(_hook)
-
-
-@pytest.fixture(autouse=True)
-def _collect_old_engines():
-    gc.collect()  # engines of earlier tests log from __del__ when collected
 
 
 @pytest.fixture

@@ -14,7 +14,7 @@ import types
 
 import pytest
 
-from test_trees import Call, until
+from helpers import Call, child_script, until
 
 XML = "<root/>"  # the stand-in core ignores it
 ORIGINAL = {n: threading.Condition.__dict__[n] for n in ("__enter__", "__exit__", "wait", "notify")}
@@ -374,31 +374,11 @@ def test_path_is_chosen_at_each_use_not_at_creation(engine, conditions, python_c
     assert last == settled  # unpatched again: back to the native path
 
 
-SPIN_SCRIPT = r"""
-import json, os, signal, sys, threading, time
+SPIN_SCRIPT = child_script(r"""
+import json, os, signal
 if sys.argv[1] == "one cpu":
     os.sched_setaffinity(0, {sorted(os.sched_getaffinity(0))[0]})
-import brannox.engine.trigger.mthread as mt
-
-class Core:
-    def __init__(self): self.board = {}
-    def register_action_behavior(self, *a): pass
-    def create_tree_from_text(self, xml): pass
-    def tick_once(self):
-        delay = self.board.get("delay", 0)
-        if delay:
-            time.sleep(delay)
-            ENDED.append(delay)
-        return "ticked"
-    def get_blackboard_data(self, key): return self.board.get(key)
-    def set_blackboard_data(self, key, value): self.board[key] = value
-
-class Quiet:
-    def info(self, *a): pass
-    error = info
-
-ENDED = []
-mt.SequentialEngine, mt.logger = Core, Quiet()
+mt = install()
 engine = mt.ThreadEngine()
 out = {"bad": []}
 
@@ -453,7 +433,7 @@ if not rescued:
 out["after"] = engine.tick_once("b")
 engine.stop_all_trees()
 print(json.dumps(out))
-"""
+""")
 
 
 @pytest.mark.parametrize("setting", [{"MTHREAD_SPIN_US": "0"}, {"MTHREAD_SPIN_US": "100000"},

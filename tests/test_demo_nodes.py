@@ -9,39 +9,7 @@ import textwrap
 
 import pytest
 
-FAKE_AGNO = {
-    "agno/__init__.py": "",
-    "agno/models/__init__.py": "",
-    "agno/models/ollama.py": """
-        CALLS = []
-        class Ollama:
-            def __init__(self, *args, **kwargs):
-                CALLS.append(("Ollama", args, kwargs))
-                self.id = kwargs.get("id")
-    """,
-    "agno/agent.py": """
-        import os
-        from agno.models.ollama import CALLS
-        class RunResponse:
-            def __init__(self, content):
-                self.content = content
-        class Agent:
-            def __init__(self, *args, **kwargs):
-                CALLS.append(("Agent", args, tuple(kwargs)))
-                self.model = kwargs["model"]
-            def run(self, *args, **kwargs):
-                CALLS.append(("run", args, kwargs))
-                text = args[0]
-                if os.environ.get("FAKE_AGNO_FAIL") == text:
-                    def broken():
-                        yield RunResponse("partial")
-                        raise ConnectionError("model server went away")
-                    return broken()
-                if os.environ.get("FAKE_AGNO_EMPTY") == text:
-                    return iter(())
-                return iter([RunResponse(f"<{self.model.id}>"), RunResponse(text), RunResponse(42)])
-    """,
-}
+from helpers import write_fake_agno
 
 DRIVER = """
 import ctypes, importlib, importlib.util, json, sys, threading
@@ -63,10 +31,7 @@ with open(sys.argv[2], "w", encoding="utf-8") as f:
 
 
 def run_main_mode(tmp_path, inspect="", **env):
-    for rel, text in FAKE_AGNO.items():
-        path = tmp_path / rel
-        path.parent.mkdir(parents=True, exist_ok=True)
-        path.write_text(textwrap.dedent(text), encoding="utf-8")
+    write_fake_agno(tmp_path)
     out = tmp_path / "report.json"
     proc = subprocess.run(
         [sys.executable, "-c", DRIVER, textwrap.dedent(inspect), str(out)],

@@ -1,22 +1,29 @@
 """``python -m brannox.demo`` end to end, and the launcher parts it relies on."""
 
+import json
 import logging
 import os
 import select
+import signal
 import socket
 import subprocess
 import sys
+import threading
+import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
 
 import brannox.demo as demo
 from brannox.demo.standin import StandinServer, reply_text
+from helpers import write_fake_agno
 
 pytest.importorskip("agno")
 pytest.importorskip("ollama")
 
 TIMEOUT = 120
 ASKED = ("中国上海的新闻", "中国北京的新闻")
+TIMEOUT_ENV = "BRANNOX_DEMO_REQUEST_TIMEOUT"
 
 
 @pytest.fixture
@@ -27,16 +34,20 @@ def closed_port():
         yield s.getsockname()[1]
 
 
-def _run_demo(tmp_path, args, **env_updates):
+def _demo_env(tmp_path, **env_updates):
     env = {
         k: v
         for k, v in os.environ.items()
-        if k not in ("BRANNOX_DEMO_STANDIN", "OLLAMA_HOST", "AGNO_TELEMETRY")
+        if k not in ("BRANNOX_DEMO_STANDIN", "OLLAMA_HOST", "AGNO_TELEMETRY", TIMEOUT_ENV)
     }
     env.update(HOME=str(tmp_path), **env_updates)
+    return env
+
+
+def _run_demo(tmp_path, args, **env_updates):
     return subprocess.run(
         [sys.executable, "-m", "brannox.demo", *args],
-        env=env,
+        env=_demo_env(tmp_path, **env_updates),
         cwd=tmp_path,
         stdin=subprocess.DEVNULL,
         capture_output=True,
@@ -150,3 +161,191 @@ def test_stdout_is_unbuffered():
             child.stdin.close()
         assert child.stdout.read() == b"!\n"
         assert child.wait(30) == 0
+
+
+class _ModelServer(ThreadingHTTPServer):
+    """Answers GET / as Ollama does; a chat request is never answered
+    ("silent") or its stream breaks after two pieces ("broken")."""
+
+    daemon_threads = True
+    block_on_close = False
+
+    def __init__(self, mode):
+        self.mode, self.asked, self.released = mode, threading.Event(), threading.Event()
+        super().__init__(("127.0.0.1", 0), _ModelHandler)
+        threading.Thread(target=self.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True).start()
+        self.url = "http://127.0.0.1:%d" % self.server_address[1]
+
+    def close(self):
+        self.released.set()
+        self.shutdown()
+        self.server_close()
+
+
+class _ModelHandler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args):
+        pass
+
+    def do_GET(self):
+        self.send_response(200)
+        self.send_header("Content-Length", "17")
+        self.end_headers()
+        self.wfile.write(b"Ollama is running")
+
+    def do_POST(self):
+        self.rfile.read(int(self.headers.get("Content-Length", 0)))
+        self.server.asked.set()
+        if self.server.mode == "silent":
+            self.server.released.wait(TIMEOUT)
+            return
+        self.send_response(200)
+        self.send_header("Content-Type", "application/x-ndjson")
+        self.send_header("Transfer-Encoding", "chunked")
+        self.end_headers()
+        for piece in ("partial ", "answer"):
+            line = json.dumps({"model": demo.MODEL, "created_at": "2025-01-01T00:00:00Z",
+                               "message": {"role": "assistant", "content": piece}, "done": False}).encode() + b"\n"
+            self.wfile.write(b"%x\r\n%s\r\n" % (len(line), line))
+            self.wfile.flush()
+        self.close_connection = True  # without the final chunk
+
+
+@pytest.fixture
+def model_server():
+    made = []
+
+    def make(mode):
+        made.append(_ModelServer(mode))
+        return made[-1]
+
+    yield make
+    for s in made:
+        s.close()
+
+
+def _start_demo(tmp_path, args, **env_updates):
+    # SIGINT may be ignored by whatever started the tests; a user's terminal delivers it.
+    return subprocess.Popen(
+        [sys.executable, "-m", "brannox.demo", *args],
+        env=_demo_env(tmp_path, **env_updates),
+        cwd=tmp_path,
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+    )
+
+
+def _stuck_demo(tmp_path, model_server, closed_port, where, args=(), **env):
+    """A started demonstration and a wait() for the moment it is stuck in
+    the request: with the server never answering, or in a tick function that
+    never returns (non-daemon tree thread) when `where` is "tick"."""
+    if where == "tick":
+        write_fake_agno(tmp_path)
+        proc = _start_demo(tmp_path, ["--no-standin", *args], OLLAMA_HOST=f"127.0.0.1:{closed_port}",
+                           PYTHONPATH=str(tmp_path), FAKE_AGNO_BLOCK=ASKED[0], **env)
+        stuck = lambda: (tmp_path / "blocked").exists()  # noqa: E731
+    else:
+        server = model_server("silent")
+        proc = _start_demo(tmp_path, list(args), OLLAMA_HOST=server.url, **env)
+        stuck = server.asked.is_set
+    deadline = time.monotonic() + TIMEOUT
+    while not stuck():
+        assert proc.poll() is None, proc.communicate()
+        assert time.monotonic() < deadline, "the demonstration never reached the request"
+        time.sleep(0.02)
+    return proc
+
+
+def _ends_within(proc, seconds):
+    try:
+        out, err = proc.communicate(timeout=seconds)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        out, err = proc.communicate()
+        pytest.fail(f"still running {seconds} s later; stderr: {err.decode('utf-8', 'replace')[-2000:]}")
+    return proc.returncode, out.decode("utf-8"), err.decode("utf-8", "replace")
+
+
+@pytest.mark.parametrize("where, how", [("server", "flag"), ("server", "env"), ("tick", "flag")])
+def test_request_timeout_ends_a_stuck_run(tmp_path, model_server, closed_port, where, how):
+    args, env = (["--request-timeout", "1.5"], {}) if how == "flag" else ([], {TIMEOUT_ENV: "1.5"})
+    proc = _stuck_demo(tmp_path, model_server, closed_port, where, args, **env)
+    status, out, err = _ends_within(proc, 1.5 + 5)
+    assert status == 1, err
+    last = err.rstrip("\n").split("\n")[-1]
+    assert last.startswith("brannox demo: the demonstration failed: the model server sent no piece of an answer "
+                           "for 1.5 s (--request-timeout"), err
+    assert out == ""
+
+
+def _first_output(proc):
+    ready, _, _ = select.select([proc.stdout], [], [], TIMEOUT)
+    assert ready, "no answer began"
+    return os.read(proc.stdout.fileno(), 4096).decode("utf-8", "replace")
+
+
+@pytest.mark.parametrize("moment", ["waiting for the server", "tick function blocked", "answer streaming"])
+def test_ctrl_c_exits_130_at_once(tmp_path, model_server, closed_port, moment):
+    if moment == "answer streaming":
+        proc = _start_demo(tmp_path, ["--piece-delay", "0.2"], OLLAMA_HOST=f"127.0.0.1:{closed_port}")
+        head = _first_output(proc)
+    else:
+        proc = _stuck_demo(tmp_path, model_server, closed_port, "tick" if "tick" in moment else "server")
+        head = ""
+    proc.send_signal(signal.SIGINT)
+    status, out, err = _ends_within(proc, 5)
+    assert status == 130, err
+    assert err.endswith("brannox demo: interrupted\n"), err
+    assert "Traceback" not in err and "Exception ignored" not in err
+    assert (head + out).endswith("\n") or not head + out  # a partial answer still ends its line
+
+
+@pytest.mark.parametrize("host", ["127.0.0.1:99999", "http://[::1", "127.0.0.1:abc"])
+def test_malformed_ollama_host_is_explained(tmp_path, host):
+    proc = _run_demo(tmp_path, [], OLLAMA_HOST=host)
+    err = proc.stderr.decode("utf-8", "replace")
+    assert (proc.returncode, proc.stdout) == (1, b""), err
+    assert err.startswith(f"brannox demo: the demonstration failed: OLLAMA_HOST={host!r} is not a model server")
+    assert err.count("\n") == 1, err  # one paragraph, no traceback
+
+
+@pytest.mark.parametrize("command, shown", [
+    ('"$0" -m brannox.demo | head -c 30; exit "${PIPESTATUS[0]}"', 30),
+    ('"$0" -m brannox.demo >&-', 0),
+], ids=["closed part-way", "closed from the start"])
+def test_closed_stdout_is_told_in_one_line(tmp_path, command, shown):
+    with StandinServer(piece_delay=0.02) as running:
+        proc = subprocess.run(["bash", "-c", command, sys.executable], env=_demo_env(tmp_path, OLLAMA_HOST=running.url),
+                              cwd=tmp_path, stdin=subprocess.DEVNULL, capture_output=True, timeout=TIMEOUT)
+    err = proc.stderr.decode("utf-8", "replace")
+    assert proc.returncode == 1, err
+    assert proc.stdout == reply_text(demo.MODEL, ASKED[0]).encode()[:shown]
+    assert err.endswith("brannox demo: standard output was closed, so the answers could not be written; "
+                        "the demonstration stopped.\n"), err
+    assert "Exception ignored" not in err and "model server" not in err
+
+
+@pytest.mark.parametrize("option, value", [
+    ("--piece-delay", "inf"), ("--piece-delay", "nan"), ("--piece-delay", "-0.5"),
+    ("--request-timeout", "0"), ("--request-timeout", "inf"), ("--request-timeout", "nan"),
+    (TIMEOUT_ENV, "-1"),
+])
+def test_bad_seconds_are_usage_errors(tmp_path, closed_port, option, value):
+    args, env = ([], {option: value}) if option == TIMEOUT_ENV else ([option, value], {})
+    proc = _run_demo(tmp_path, ["--no-standin", *args], OLLAMA_HOST=f"127.0.0.1:{closed_port}", **env)
+    err = proc.stderr.decode("utf-8", "replace")
+    assert proc.returncode == 2, err
+    named = option if option == TIMEOUT_ENV else f"argument {option}"
+    assert err.startswith("usage: python -m brannox.demo") and f"error: {named}: " in err, err
+
+
+def test_stream_failing_part_way_ends_its_line(tmp_path, model_server):
+    server = model_server("broken")
+    proc = _run_demo(tmp_path, [], OLLAMA_HOST=server.url)
+    err = proc.stderr.decode("utf-8", "replace")
+    assert proc.returncode == 1, err
+    assert proc.stdout.decode("utf-8") == "partial answer\n"
+    assert err.split("\n")[-2].startswith("brannox demo: the demonstration failed: "), err

@@ -194,3 +194,9 @@ def test_agno_ollama_model_streams_the_reply(server, monkeypatch):
         agent.model.get_client().close()
     assert len(pieces) > 3
     assert "".join(pieces) == reply_text(MODEL, "中国上海的新闻")
+
+
+@pytest.mark.parametrize("delay", [-0.5, float("inf"), float("nan")])
+def test_piece_delay_must_be_finite_and_not_negative(delay):
+    with pytest.raises(ValueError, match="^piece_delay must be a finite number of seconds, 0 or more"):
+        StandinServer(piece_delay=delay)

@@ -5,7 +5,15 @@ import types
 import pytest
 
 from brannox.core import NodeStatus
-from test_trees import XML, Call, _collect_old_engines, engine, from_fresh_threads, install_core  # noqa: F401
+from helpers import XML, Call, from_fresh_threads, install_core
+
+pytestmark = pytest.mark.usefixtures("collect_old_engines")
+
+
+@pytest.fixture
+def engine(say_engine):
+    return say_engine
+
 
 TOKEN = object()
 

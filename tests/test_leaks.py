@@ -7,7 +7,7 @@ import types
 
 import pytest
 
-from test_trees import PORTS, XML, Call, UnstartableThread, say
+from helpers import PORTS, XML, Call, UnstartableThread, say
 
 
 def commands(engine, tid, key, value):

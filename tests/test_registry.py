@@ -1,6 +1,5 @@
 """A ThreadEngine's fields and its action registry."""
 import abc
-import gc
 import threading
 import types
 
@@ -9,11 +8,7 @@ import pytest
 REFUSED = " 必须继承自SimpleActionNode"
 
 
-@pytest.fixture(autouse=True)
-def _reclaim_earlier_engines():
-    # Engines that earlier tests left in reference cycles log when reclaimed;
-    # reclaim them now, not in the middle of this test's log.
-    gc.collect()
+pytestmark = pytest.mark.usefixtures("collect_old_engines")
 
 
 def tick(node):

@@ -11,7 +11,15 @@ import types
 
 import pytest
 
-from test_trees import XML, Call, _collect_old_engines, engine, install_core  # noqa: F401
+from helpers import XML, Call, child_script, install_core
+
+pytestmark = pytest.mark.usefixtures("collect_old_engines")
+
+
+@pytest.fixture
+def engine(say_engine):
+    return say_engine
+
 
 STOPPING = "正在停止或已停止"
 
@@ -218,21 +226,8 @@ def test_stop_racing_creation_waits_for_the_thread(mt, engine, log, monkeypatch,
     assert log.texts("info")[-1] == "停止行为树: t"
 
 
-EXIT_SCRIPT = r"""
-import sys, threading, time
+EXIT_SCRIPT = child_script(r"""
 import brannox.engine.trigger.mthread as mt
-
-class Core:
-    def register_action_behavior(self, *a): pass
-    def create_tree_from_text(self, xml): pass
-    def tick_once(self):
-        if sys.argv[1] == "slow ticks":
-            time.sleep(0.001)
-        return "ticked"
-
-class Quiet:
-    def info(self, *a): pass
-    error = info
 
 if sys.argv[1].endswith("after a sub-interpreter"):
     try:
@@ -241,7 +236,8 @@ if sys.argv[1].endswith("after a sub-interpreter"):
         import _xxsubinterpreters as subs
     subs.destroy(subs.create())
 
-mt.SequentialEngine, mt.logger = Core, Quiet()
+Core.delay = 0.001 if sys.argv[1] == "slow ticks" else 0
+install()
 engine = mt.ThreadEngine()
 started = threading.Barrier(5)
 
@@ -261,7 +257,7 @@ maker.join()
 started.wait()
 time.sleep(0.2)
 print("leaving")
-"""
+""")
 
 
 @pytest.mark.parametrize("load", ["busy callers", "slow ticks", "busy callers after a sub-interpreter"])
@@ -282,24 +278,9 @@ def test_interpreter_exits_cleanly_while_daemon_trees_are_busy(load, spin):
         assert (proc.returncode, proc.stdout, proc.stderr) == (0, "leaving\n", "")
 
 
-STALL_SCRIPT = r"""
-import json, sys, threading, time
-import brannox.engine.trigger.mthread as mt
-
-class Core:
-    def register_action_behavior(self, *a): pass
-    def create_tree_from_text(self, xml): pass
-    def tick_once(self):
-        if DIE:
-            raise SystemExit  # ends the tree thread with the command unanswered
-        return "ticked"
-
-class Quiet:
-    def info(self, *a): pass
-    error = info
-
-DIE = False
-mt.SequentialEngine, mt.logger = Core, Quiet()
+STALL_SCRIPT = child_script(r"""
+import json
+mt = install()
 engine = mt.ThreadEngine()
 maker = threading.Thread(target=engine.create_tree_from_text, args=("<root/>", "t"), daemon=True)
 maker.start(); maker.join()
@@ -309,13 +290,13 @@ t0 = time.monotonic()
 if sys.argv[1] == "stop_tree":
     engine.stop_tree("t")
 else:
-    DIE = True
+    Core.die = True
     try:
         engine.tick_once("t")
     except RuntimeError:
         pass
 print(json.dumps(time.monotonic() - t0))
-"""
+""")
 
 
 @pytest.mark.parametrize("path", ["stop_tree", "tree thread ends with a command pending"])

@@ -7,7 +7,7 @@ import time
 import pytest
 
 from brannox.core import NodeStatus
-from test_trees import PORTS, XML, say
+from helpers import PORTS, XML, say
 
 TREES, CALLERS, SECONDS = 16, 32, 3.0
 STABLE = [f"s{i}" for i in range(TREES // 2)]     # never stopped: answers must be exact

@@ -4,7 +4,6 @@ exact-type tests of arguments and results."""
 import builtins
 import ctypes
 import functools
-import gc
 import inspect
 import json
 import shutil
@@ -18,11 +17,7 @@ import pytest
 MODNAME = "brannox.engine.trigger.mthread"
 
 
-@pytest.fixture(autouse=True)
-def _reclaim_earlier_engines():
-    # Engines that earlier tests left in reference cycles log when reclaimed;
-    # reclaim them now, not in the middle of this test's log.
-    gc.collect()
+pytestmark = pytest.mark.usefixtures("collect_old_engines")
 
 
 MODULE_DOC = ("\n线程引擎模块\n\n该模块实现了基于线程的B树引擎，适用于需要并发处理的场景。\n"

@@ -1,102 +1,19 @@
 """Tree creation, the tree thread's set-up and lookup of live trees."""
-import gc
 import threading
-import time
 import types
 
 import pytest
 
-from brannox.core import NodeStatus
 from brannox.engine.sequential_engine import SequentialEngine
+from helpers import PORTS, XML, Call, FailingThread, UnstartableThread, from_fresh_threads, install_core, \
+    run_tree_threads, say, until
 
-XML = '<root BTCPP_format="4"><BehaviorTree ID="Main"><Sequence><Say msg="hi" out="{o}"/></Sequence></BehaviorTree></root>'
-PORTS = [{"name": "msg", "type": "string", "direction": "input", "description": ""},
-         {"name": "out", "type": "string", "direction": "output", "description": ""}]
-CORE_METHODS = ("register_action_behavior", "create_tree_from_text", "tick_once", "tick_until_failure",
-                "tick_until_success", "tick_n_times", "get_tree_status", "get_blackboard_data",
-                "set_blackboard_data", "get_all_blackboard_data", "reset_tree")
-
-# The helpers and fixtures below are shared with the other thread-engine test files.
-
-
-@pytest.fixture(autouse=True)
-def _collect_old_engines():
-    gc.collect()  # engines of earlier tests log from __del__ when collected
-
-
-def say(node):
-    node.setOutput("out", node.getInputString("msg"))
-    return NodeStatus.SUCCESS
-
-
-def install_core(mt, monkeypatch, **hooks):
-    """Core stand-in: records (method, args, thread name); `hooks` answer or raise."""
-    calls = []
-
-    def method(name):
-        def call(self, *args):
-            calls.append((name, args, threading.current_thread().name))
-            return hooks[name](*args) if name in hooks else None
-        return call
-
-    monkeypatch.setattr(mt, "SequentialEngine", type("Core", (), {n: method(n) for n in ("__init__",) + CORE_METHODS}))
-    return calls
-
-
-def until(pred, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while not pred():
-        assert time.monotonic() < deadline, "state not reached"
-        time.sleep(0.001)
-
-
-class Call(threading.Thread):
-    """Runs fn(*args) on a daemon thread; outcome() returns or re-raises, and fails on a hang."""
-
-    def __init__(self, fn, *args, name=None):
-        super().__init__(daemon=True, name=name)
-        self.fn, self.args, self.box = fn, args, {}
-        self.start()
-
-    def run(self):
-        try:
-            self.box["value"] = self.fn(*self.args)
-        except BaseException as exc:
-            self.box["error"] = exc
-
-    def outcome(self, timeout=10.0):
-        self.join(timeout)
-        assert not self.is_alive(), "call hung"
-        if "error" in self.box:
-            raise self.box["error"]
-        return self.box.get("value")
-
-
-def from_fresh_threads(fn, dead_ident, limit=300):
-    """Outcomes of fn called on fresh threads, up to the first thread that runs
-    with `dead_ident` (an ended tree thread's ident, which the system recycles)."""
-    outcomes = []
-    for _ in range(limit):
-        call = Call(fn)
-        try:
-            outcomes.append(call.outcome())
-        except Exception as exc:
-            outcomes.append(exc)
-        if call.ident == dead_ident:
-            break
-    return outcomes
+pytestmark = pytest.mark.usefixtures("collect_old_engines")
 
 
 @pytest.fixture
-def engine(make_engine, log):
-    made = make_engine()
-    made.register_action_behavior("Say", say, PORTS)
-    log.lines.clear()
-    return made
-
-
-def run_tree_threads():
-    return [t for t in threading.enumerate() if t.name.endswith("(_run_tree)")]
+def engine(say_engine):
+    return say_engine
 
 
 def test_creation_builds_record_and_sets_up_core_on_tree_thread(mt, engine, log, monkeypatch, in_daemon):
@@ -187,16 +104,6 @@ def test_concurrent_creation_of_one_id_has_one_winner(engine, log, in_daemon, tr
 
     lost = sum(in_daemon(round_, n) for n in range(10))
     assert len(log.texts("error")) == lost
-
-
-class FailingThread(threading.Thread):
-    def __init__(self, *args, **kwargs):
-        raise RuntimeError("no thread for you")
-
-
-class UnstartableThread(threading.Thread):
-    def start(self):
-        raise RuntimeError("can't start new thread")
 
 
 @pytest.mark.parametrize("thread_class, message", [

@@ -9,18 +9,31 @@ the demonstration still runs; see docs/demo.md.
 from __future__ import annotations
 
 import argparse
-import ctypes
 import importlib
 import importlib.util
 import io
 import os
+import select
+import signal
 import sys
+import threading
+import time
 import traceback
 import urllib.parse
-from http.client import HTTPConnection, HTTPSConnection
 from typing import List, Optional, TextIO
 
-__all__ = ["MODULE", "MODEL", "FLAG", "main", "model_server_url", "server_answers", "standin_wanted"]
+__all__ = [
+    "DEFAULT_REQUEST_TIMEOUT",
+    "FLAG",
+    "INTERRUPTED",
+    "MODEL",
+    "MODULE",
+    "TIMEOUT_ENV",
+    "main",
+    "model_server_url",
+    "server_answers",
+    "standin_wanted",
+]
 
 MODULE = "brannox.engine.trigger.mthread"
 #: The exported int that makes the module run its demonstration when imported.
@@ -30,6 +43,13 @@ MODEL = "qwen3:30b"
 
 STANDIN_ENV = "BRANNOX_DEMO_STANDIN"
 _OFF = {"0", "false", "no", "off"}
+
+TIMEOUT_ENV = "BRANNOX_DEMO_REQUEST_TIMEOUT"
+#: The longest wait, in seconds, for the next piece of an answer (model loading included).
+DEFAULT_REQUEST_TIMEOUT = 300.0
+
+#: How the shell reports a program ended by Ctrl-C.
+INTERRUPTED = 130
 
 
 class DemoError(Exception):
@@ -73,6 +93,10 @@ def _parse_host_like_ollama(host: Optional[str]) -> str:
 
 def server_answers(base_url: str, timeout: float = 2.0) -> bool:
     """Whether a model server answers ``GET /`` at ``base_url`` as Ollama does."""
+    # Imported here, as ctypes is below: the less the launcher imports before
+    # main() runs, the shorter the start-up moment where Ctrl-C is not ours yet.
+    from http.client import HTTPConnection, HTTPSConnection
+
     split = urllib.parse.urlsplit(base_url)
     conn_cls = HTTPSConnection if split.scheme == "https" else HTTPConnection
     try:
@@ -149,6 +173,8 @@ def _quiet_agno() -> None:
 
 def _arm_module() -> None:
     """Set the module's run-as-main flag without importing the module."""
+    import ctypes
+
     if MODULE in sys.modules:
         raise DemoError(f"{MODULE} is already imported, so its demonstration can no longer be started.")
     try:
@@ -173,8 +199,8 @@ def _arm_module() -> None:
         raise DemoError(f"could not set {FLAG} in {found.origin}: {e}") from None
 
 
-def _failure_text(exc: BaseException, server: str, standin_on: bool, traceback_shown: bool) -> str:
-    text = f"the demonstration failed: {type(exc).__name__}: {exc}".rstrip(": ")
+def _failure_text(what: str, server: str, standin_on: bool, traceback_hint: bool) -> str:
+    text = f"the demonstration failed: {what}".rstrip(": ")
     text += (
         f". It asks the model server at {server} (OLLAMA_HOST) for model {MODEL!r}: is a model server running "
         f"there, and does it have that model (ollama pull {MODEL})?"
@@ -184,11 +210,199 @@ def _failure_text(exc: BaseException, server: str, standin_on: bool, traceback_s
             f" The stand-in model server was turned off (--no-standin or {STANDIN_ENV}=0), "
             "so nothing answers unless a real server runs there."
         )
-    return text if traceback_shown else text + " Run with --traceback for details."
+    return text + " Run with --traceback for details." if traceback_hint else text
+
+
+def _bad_host_text(host: str, exc: ValueError) -> str:
+    return (
+        f"the demonstration failed: OLLAMA_HOST={host!r} is not a model server address ({exc}). "
+        "Set it to host:port or to a URL such as http://127.0.0.1:11434, the address used when "
+        "OLLAMA_HOST is unset."
+    )
+
+
+def _timeout_text(limit: float, server: str, standin_on: bool) -> str:
+    what = (
+        f"the model server sent no piece of an answer for {limit:g} s (--request-timeout or {TIMEOUT_ENV}; "
+        "a model that is still loading may need longer)"
+    )
+    return _failure_text(what, server, standin_on, traceback_hint=False)
+
+
+def _write_failed_text(exc: BaseException) -> str:
+    if isinstance(exc, BrokenPipeError):
+        return "standard output was closed, so the answers could not be written; the demonstration stopped."
+    return f"writing to standard output failed ({type(exc).__name__}: {exc}); the demonstration stopped."
+
+
+class _Output:
+    """sys.stdout while the demonstration runs (the module prints through it).
+
+    Each piece is flushed at once; the time of the last one is what the
+    watchdog measures, whether a line is left open is what lets a failure end
+    a partial answer before its message, and a failed write (a closed pipe)
+    is kept so the failure can be told for what it is.
+    """
+
+    def __init__(self, stream: TextIO) -> None:
+        self.stream = stream
+        self.lock = threading.Lock()
+        self.line_open = False
+        self.write_error: Optional[BaseException] = None
+        self.last_piece = time.monotonic()
+
+    def write(self, s: str) -> int:
+        with self.lock:
+            try:
+                n = self.stream.write(s)
+                self.stream.flush()
+            except (OSError, ValueError) as e:
+                if self.write_error is None:
+                    self.write_error = e
+                raise
+            if s:
+                self.line_open = not s.endswith("\n")
+                self.last_piece = time.monotonic()
+            return n
+
+    def flush(self) -> None:
+        with self.lock:
+            self.stream.flush()
+
+    def end_line(self, wait: float = -1) -> None:
+        """Ends a partial answer with a line break, unless stdout is broken.
+
+        `wait` bounds the wait for a writer stuck on a full pipe."""
+        if not self.lock.acquire(timeout=wait):
+            return
+        try:
+            if self.line_open and self.write_error is None:
+                self.stream.write("\n")
+                self.stream.flush()
+                self.line_open = False
+        except (OSError, ValueError):
+            pass
+        finally:
+            self.lock.release()
+
+    def __getattr__(self, name: str) -> object:
+        return getattr(self.stream, name)
+
+
+def _silence_stdout(stream: Optional[TextIO]) -> None:
+    # What is left buffered for a closed pipe would fail again when the
+    # interpreter flushes at exit, as "Exception ignored" noise: send it nowhere.
+    try:
+        fd = stream.fileno()  # type: ignore[union-attr]
+        devnull = os.open(os.devnull, os.O_WRONLY)
+    except (AttributeError, OSError, ValueError):
+        return
+    os.dup2(devnull, fd)
+    os.close(devnull)
+
+
+class _Ending:
+    """Says the launcher's last words once: the main thread and the watchdog may both try."""
+
+    def __init__(self, output: Optional[_Output] = None) -> None:
+        self.output = output
+        self._said = threading.Lock()
+
+    def say(self, message: str, wait: float = -1) -> bool:
+        if not self._said.acquire(timeout=wait):
+            return False
+        if self.output is not None:
+            self.output.end_line(wait=1.0)
+        try:
+            _say(message)
+        except (OSError, ValueError):
+            pass
+        return True
+
+
+def _ignore_signal(signum: int, frame: object) -> None:
+    pass  # the watchdog acts on it, through the wake-up fd
+
+
+class _Watchdog:
+    """Ends the process when the demonstration cannot end by itself.
+
+    The demonstration runs inside the module's import, on the main thread,
+    and its requests wait for the model server with the client's default of
+    no time-out, in the main thread or in a tree thread's tick. Tree threads
+    are not daemons, and agno turns a KeyboardInterrupt that lands inside a
+    run into a cancelled answer, so neither Ctrl-C nor a silent server can
+    be left to the main thread. This thread watches both: Ctrl-C through the
+    signal wake-up fd (written by the C-level handler whatever the main
+    thread is doing), and the time since the last piece of an answer. Either
+    ends the process with os._exit once the last words are said.
+    """
+
+    def __init__(self, ending: _Ending, output: _Output, limit: float, timeout_text: str) -> None:
+        self._ending, self._output = ending, output
+        self._limit: Optional[float] = limit
+        self._timeout_text = timeout_text
+        self._rfd, self._wfd = os.pipe()
+        os.set_blocking(self._wfd, False)
+
+    def start(self) -> None:
+        if threading.current_thread() is threading.main_thread():
+            if signal.getsignal(signal.SIGINT) is not signal.SIG_IGN:  # ignored: started in the background
+                # The fd first: a Ctrl-C between the two calls still reaches the watchdog.
+                signal.set_wakeup_fd(self._wfd, warn_on_full_buffer=False)
+                signal.signal(signal.SIGINT, _ignore_signal)
+        threading.Thread(target=self._watch, name="brannox-demo-watchdog", daemon=True).start()
+
+    def disarm(self) -> None:
+        """Stops the clock (the answers are done); Ctrl-C is still watched."""
+        self._limit = None
+
+    def _watch(self) -> None:
+        while True:
+            limit = self._limit
+            wait = None if limit is None else max(0.0, self._output.last_piece + limit - time.monotonic())
+            ready, _, _ = select.select([self._rfd], [], [], wait)
+            if ready:
+                if int(signal.SIGINT) in os.read(self._rfd, 512):
+                    self._end(INTERRUPTED, "interrupted")
+            elif limit is not None and self._limit is not None:
+                if time.monotonic() >= self._output.last_piece + limit:
+                    self._end(1, self._timeout_text)
+
+    def _end(self, status: int, message: str) -> None:
+        # The main thread may be saying its own last words; they stand.
+        self._ending.say(message, wait=2.0)
+        for stream in (sys.stderr, sys.__stderr__):
+            try:
+                stream.flush()
+            except (AttributeError, OSError, ValueError):
+                pass
+        os._exit(status)
+
+
+def _preload_agent_modules() -> None:
+    # Importing agno takes seconds on a slow machine: time that must not count
+    # against the model server. An import that fails here fails again, and is
+    # reported, inside the module.
+    for name in ("agno.agent", "agno.models.ollama"):
+        try:
+            importlib.import_module(name)
+        except Exception:
+            pass
+
+
+def _seconds_from_env(parser: argparse.ArgumentParser, value: str) -> float:
+    from .standin import seconds_above_zero
+
+    try:
+        return seconds_above_zero(value)
+    except argparse.ArgumentTypeError as e:
+        parser.error(f"{TIMEOUT_ENV}: {e}")
+        raise  # not reached: error() exits
 
 
 def _parser() -> argparse.ArgumentParser:
-    from .standin import DEFAULT_PIECE_DELAY
+    from .standin import DEFAULT_PIECE_DELAY, seconds, seconds_above_zero
 
     p = argparse.ArgumentParser(
         prog="python -m brannox.demo",
@@ -205,10 +419,20 @@ def _parser() -> argparse.ArgumentParser:
     )
     p.add_argument(
         "--piece-delay",
-        type=float,
+        type=seconds,
         default=DEFAULT_PIECE_DELAY,
         metavar="SECONDS",
         help="pause between the stand-in's streamed pieces (default: %(default)s)",
+    )
+    p.add_argument(
+        "--request-timeout",
+        type=seconds_above_zero,
+        default=None,
+        metavar="SECONDS",
+        help=(
+            "the longest wait for the next piece of an answer, model loading included; when it passes, the "
+            f"demonstration fails (default: {TIMEOUT_ENV} if set, else {DEFAULT_REQUEST_TIMEOUT:g})"
+        ),
     )
     p.add_argument(
         "--traceback", action="store_true", help="print the full traceback when the demonstration fails"
@@ -217,15 +441,44 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Optional[List[str]] = None) -> int:
-    args = _parser().parse_args(argv)
-    if args.piece_delay < 0:
-        _say("--piece-delay must not be negative")
-        return 2
+    """Runs the demonstration; returns the exit status.
+
+    Once the demonstration has started, Ctrl-C and the request time-out end
+    the process from a watchdog thread (see _Watchdog) instead of returning.
+    """
+    ending = _Ending()
+    try:
+        return _main(argv, ending)
+    except KeyboardInterrupt:
+        # Ctrl-C before the watchdog took it over, or while cleaning up.
+        ending.say("interrupted")
+        return INTERRUPTED
+
+
+def _main(argv: Optional[List[str]], ending: _Ending) -> int:
+    parser = _parser()
+    args = parser.parse_args(argv)
+    limit = args.request_timeout
+    if limit is None:
+        env_limit = os.environ.get(TIMEOUT_ENV, "").strip()
+        limit = _seconds_from_env(parser, env_limit) if env_limit else DEFAULT_REQUEST_TIMEOUT
     os.environ.setdefault("AGNO_TELEMETRY", "false")
     standin_on = standin_wanted(args.no_standin)
-    server = model_server_url(os.environ.get("OLLAMA_HOST"))
+    host = os.environ.get("OLLAMA_HOST")
+    try:
+        server = model_server_url(host)
+    except ValueError as e:  # e.g. a port out of range or an unclosed IPv6 bracket
+        if args.traceback:
+            traceback.print_exc()
+        ending.say(_bad_host_text(host or "", e))
+        return 1
+    if sys.stdout is None:  # started with standard output closed: print() would drop the answers
+        ending.say(_write_failed_text(BrokenPipeError()))
+        return 1
     standin = None
-    old_stdout = None
+    saved_stdout = sys.stdout
+    output = None
+    watchdog = None
     try:
         _arm_module()
         if standin_on and not server_answers(server):
@@ -242,26 +495,34 @@ def main(argv: Optional[List[str]] = None) -> int:
             )
             server = standin.url
         _quiet_agno()
-        old_stdout = _unbuffered_stdout()
+        _preload_agent_modules()
+        _unbuffered_stdout()
+        output = ending.output = _Output(sys.stdout)
+        sys.stdout = output  # type: ignore[assignment]
+        watchdog = _Watchdog(ending, output, limit, _timeout_text(limit, server, standin_on))
+        watchdog.start()
         importlib.import_module(MODULE)
     except DemoError as e:
-        _say(str(e))
+        ending.say(str(e))
         return 1
-    except KeyboardInterrupt:
-        _say("interrupted")
-        return 130
     except Exception as e:
+        if output is not None and output.write_error is not None:
+            _silence_stdout(saved_stdout)
+            ending.say(_write_failed_text(output.write_error))
+            return 1
         if args.traceback:
             traceback.print_exc()
-        _say(_failure_text(e, server, standin_on, args.traceback))
+        ending.say(_failure_text(f"{type(e).__name__}: {e}", server, standin_on, not args.traceback))
         return 1
     finally:
-        if old_stdout is not None:
+        if watchdog is not None:
+            watchdog.disarm()
+        if sys.stdout is not saved_stdout:
             try:
                 sys.stdout.flush()
             except (OSError, ValueError):
                 pass
-            sys.stdout = old_stdout
+            sys.stdout = saved_stdout
         if standin is not None:
             standin.stop()
     return 0

@@ -27,6 +27,8 @@ __all__ = [
     "StandinServer",
     "reply_pieces",
     "reply_text",
+    "seconds",
+    "seconds_above_zero",
 ]
 
 log = logging.getLogger(__name__)
@@ -69,6 +71,31 @@ def reply_pieces(text: str) -> List[str]:
     for word in _WORD.findall(text):
         pieces.extend(word[i : i + _PIECE_CHARS] for i in range(0, len(word), _PIECE_CHARS))
     return pieces
+
+
+def _seconds(text: str, above_zero: bool) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number of seconds") from None
+    # Written so that nan fails too; above TIMEOUT_MAX a timed wait raises.
+    low_ok = value > 0 if above_zero else value >= 0
+    if not (low_ok and value <= threading.TIMEOUT_MAX):
+        least = "more than 0" if above_zero else "0 or more"
+        raise argparse.ArgumentTypeError(
+            f"{text!r}: give a finite number of seconds, {least}, up to {threading.TIMEOUT_MAX:.0f}"
+        )
+    return value
+
+
+def seconds(text: str) -> float:
+    """argparse type: a finite number of seconds, 0 or more."""
+    return _seconds(text, above_zero=False)
+
+
+def seconds_above_zero(text: str) -> float:
+    """argparse type: a finite number of seconds, more than 0."""
+    return _seconds(text, above_zero=True)
 
 
 def _now() -> str:
@@ -312,8 +339,8 @@ class StandinServer:
     def __init__(
         self, host: str = "127.0.0.1", port: int = 0, piece_delay: float = DEFAULT_PIECE_DELAY
     ) -> None:
-        if piece_delay < 0:
-            raise ValueError("piece_delay must not be negative")
+        if not 0 <= piece_delay <= threading.TIMEOUT_MAX:  # nan fails too
+            raise ValueError(f"piece_delay must be a finite number of seconds, 0 or more, not {piece_delay!r}")
         self._address = (host, port)
         self.piece_delay = piece_delay
         self._server: Optional[_Server] = None
@@ -370,7 +397,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     )
     parser.add_argument(
         "--piece-delay",
-        type=float,
+        type=seconds,
         default=DEFAULT_PIECE_DELAY,
         metavar="SECONDS",
         help="pause between streamed pieces (default: %(default)s)",
