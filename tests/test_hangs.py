@@ -76,13 +76,13 @@ STOP_INTERRUPTED = r"""
 release = threading.Event()
 halting = threading.Event()
 
-class Core(SequentialEngine):
+class HaltWaits(SequentialEngine):
     def halt_tree(self):
         halting.set()
         release.wait(10)
         super().halt_tree() if hasattr(SequentialEngine, "halt_tree") else None
 
-mt.SequentialEngine = Core
+mt.SequentialEngine = HaltWaits
 engine.register_action_behavior("Block", lambda node: (release.wait(10), NodeStatus.SUCCESS)[1], [])
 engine.create_tree_from_text(xml("Block"), "t")
 caller = threading.Thread(target=engine.tick_once, args=("t",))
