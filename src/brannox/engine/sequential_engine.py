@@ -7,6 +7,7 @@ import operator
 from .._bt.blackboard import Blackboard
 from .._bt.errors import TreeNotLoadedError
 from .._bt.factory import BehaviorTreeFactory
+from .._bt.observe import REGISTRY
 from .._bt.status import NodeStatus
 
 
@@ -51,6 +52,7 @@ class SequentialEngine:
         self._tree = tree
         self._tick_count = 0
         self._limit_reached = False
+        REGISTRY.register(tree, xml_text)  # lets a monitor or recording find this tree
 
     def _require_tree(self):
         if self._tree is None:
