@@ -213,11 +213,17 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument(
         "--traceback", action="store_true", help="print the full traceback when the demonstration fails"
     )
+    p.add_argument("--monitor", action="store_true", help="watch the trees in a browser (URL on standard error)")
     return p
 
 
 def main(argv: Optional[List[str]] = None) -> int:
     args = _parser().parse_args(argv)
+    if args.monitor:
+        from .watch import run_watched
+
+        rest = [a for a in (sys.argv[1:] if argv is None else argv) if a != "--monitor"]
+        return run_watched(lambda: main(rest))
     if args.piece_delay < 0:
         _say("--piece-delay must not be negative")
         return 2
