@@ -82,6 +82,12 @@ class Counters:
         self.last_status = status
         self.last_change = 0
 
+    def row(self) -> tuple:
+        """(ticks, successes, failures, skips, halts, last status, last change)."""
+        by = {s.name: n for s, n in self.by_status.items()}
+        return (self.ticks, by.get("SUCCESS", 0), by.get("FAILURE", 0), by.get("SKIPPED", 0), self.halts,
+                self.last_status.name, self.last_change)
+
     def snapshot(self) -> dict:
         by = {s.name.lower(): n for s, n in self.by_status.items()}
         return {
@@ -214,6 +220,13 @@ class _Watch:
 
     def statuses(self) -> tuple:
         return tuple(n.__dict__["status"].name for n in self.nodes)
+
+    def counter_rows(self) -> tuple:
+        out = []
+        for n in self.nodes:
+            obs = n.__dict__.get("_obs")
+            out.append(obs[1].row() if obs is not None else None)
+        return tuple(out)
 
     def counters(self) -> tuple:
         """Snapshots of every node's counters; call on the tree thread for exact figures."""

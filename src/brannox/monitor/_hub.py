@@ -20,15 +20,9 @@ from ._trees import engine_threads
 
 PUMP_SECONDS = 0.1
 LIVENESS_SECONDS = 0.5
-COUNTERS_US = 500_000
 PENDING_EVENTS = 5_000      # per tree, between two pumps
 TIMELINE_EVENTS = 1_000     # per tree, kept for scrubbing back
 CLIENT_MESSAGES = 500       # per browser, before the oldest are dropped
-
-
-def _counter_row(c) -> list:
-    return None if c is None else [c["ticks"], c["successes"], c["failures"], c["skips"], c["halts"],
-                                   c["last_status"], c["last_change"]]
 
 
 class TreeView:
@@ -52,7 +46,7 @@ class TreeView:
         self.pending: collections.deque = collections.deque(maxlen=PENDING_EVENTS)
         self._made = 0           # tree thread: events made
         self._taken = 0          # event loop: events taken
-        self._last_counts = 0
+        self.latest_counters = None   # set on the tree thread, an immutable tuple
         self.seq = 0
         self.changed = True
 
@@ -66,15 +60,11 @@ class TreeView:
         self.pending.append((self._made, "blackboard", ev.t, ev.key, ev.value[0], ev.value[1]))
 
     def on_tick(self, counters) -> None:
-        if not self.watched:
-            return
-        t = now_us()
-        if t - self._last_counts >= COUNTERS_US:
-            self._last_counts = t
+        # Only for a tree a browser shows; the pump picks up the latest tuple.
+        if self.watched:
             watch = self.entry.watch if self.entry is not None else None
             if watch is not None:
-                self._made += 1
-                self.pending.append((self._made, "counters", tuple(_counter_row(c) for c in watch.counters())))
+                self.latest_counters = watch.counter_rows()
 
     # -- event loop ------------------------------------------------------------------
     def drain(self) -> list:
@@ -88,10 +78,7 @@ class TreeView:
                 out.append(self._record({"type": "gap", "t": now_us(), "dropped": n - self._taken - 1}))
             self._taken = n
             kind = item[1]
-            if kind == "counters":
-                self.counters = item[2]
-                out.append({"type": "counters"})
-            elif kind == "transition":
+            if kind == "transition":
                 out.append(self._record({"type": "transition", "t": item[2], "node": item[3],
                                          "from": item[4], "to": item[5]}))
             else:
@@ -241,16 +228,19 @@ class Hub:
                     view.changed = True
         changed = []
         for view in self.views.values():
-            if view.pending:
-                events = view.drain()
-                if events and view.watched:
-                    timeline = [e for e in events if e["type"] != "counters"]
-                    for c in self.clients:
-                        if c.selected == view.key:
-                            if timeline:
-                                c.put({"type": "events", "key": view.key, "events": timeline})
-                            if len(timeline) != len(events):
-                                c.put({"type": "counters", "key": view.key, "counters": view.counters})
+            events = view.drain() if view.pending else None
+            counters = view.latest_counters
+            if counters is not view.counters:
+                view.counters = counters
+            else:
+                counters = None
+            if view.watched and (events or counters):
+                for c in self.clients:
+                    if c.selected == view.key:
+                        if events:
+                            c.put({"type": "events", "key": view.key, "events": events})
+                        if counters:
+                            c.put({"type": "counters", "key": view.key, "counters": counters})
             if view.changed:
                 view.changed = False
                 changed.append(view.summary())
