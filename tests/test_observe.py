@@ -61,13 +61,13 @@ def test_transitions_counters_and_detach(core):
     assert core.tick_once() is NodeStatus.FAILURE
     core.set_blackboard_data("k", "<b>")
 
-    seen = [(e.node, e.prev, e.new) for e in obs.transitions]
+    seen = [e[1:] for e in obs.transitions]
     assert seen[:2] == [(1, "IDLE", "RUNNING"), (0, "IDLE", "RUNNING")]
     assert (0, "RUNNING", "SUCCESS") in seen and (0, "SUCCESS", "FAILURE") in seen
-    assert all(a.t <= b.t for a, b in zip(obs.transitions, obs.transitions[1:]))
+    assert all(a[0] <= b[0] for a, b in zip(obs.transitions, obs.transitions[1:]))
     assert obs.ticks == 3
     # The sub-tree's write lands in the top blackboard through the remapping.
-    assert [(w.key, w.value) for w in obs.writes] == [("shared", ("[1, 2]", "list"))] + [("k", ("'<b>'", "str"))]
+    assert [w[1:] for w in obs.writes] == [("shared", ("[1, 2]", "list"))] + [("k", ("'<b>'", "str"))]
     counters = entry.watch.counters()
     assert counters[0]["ticks"] == 3 and counters[0]["successes"] == 1 and counters[0]["failures"] == 1
     assert counters[1]["ticks"] == 3 and counters[1]["failures"] == 1

@@ -57,17 +57,12 @@ class NodeInfo(NamedTuple):
     ports: tuple       # ((port, raw attribute text), ...)
 
 
-class Transition(NamedTuple):
-    t: int             # monotonic microseconds
-    node: int
-    prev: str          # status names, so new members need no change here
-    new: str
+# Events are plain tuples (cheaper to make than named ones):
+#   transition: (t, node index, previous status name, new status name)
+#   blackboard: (t, key, (truncated repr, type name))
+# with t in monotonic microseconds. Status names keep new members working unchanged.
 
 
-class BlackboardChange(NamedTuple):
-    t: int
-    key: str
-    value: tuple       # value_text(value)
 
 
 class Counters:
@@ -84,12 +79,12 @@ class Counters:
 
     def row(self) -> tuple:
         """(ticks, successes, failures, skips, halts, last status, last change)."""
-        by = {s.name: n for s, n in self.by_status.items()}
+        by = self.by_status
         return (self.ticks, by.get("SUCCESS", 0), by.get("FAILURE", 0), by.get("SKIPPED", 0), self.halts,
                 self.last_status.name, self.last_change)
 
     def snapshot(self) -> dict:
-        by = {s.name.lower(): n for s, n in self.by_status.items()}
+        by = {s.lower(): n for s, n in self.by_status.items()}
         return {
             "ticks": self.ticks, "successes": by.get("success", 0), "failures": by.get("failure", 0),
             "skips": by.get("skipped", 0), "halts": self.halts, "last_status": self.last_status.name,
@@ -129,7 +124,8 @@ def _get_status(self):
     return self.__dict__["status"]
 
 
-def _set_status(self, new):
+def _set_status(self, new, _idle=_IDLE, _ns=time.monotonic_ns):
+    # The hot path while observed: locals and default arguments, no lookups of globals.
     d = self.__dict__
     old = d["status"]
     d["status"] = new
@@ -138,20 +134,23 @@ def _set_status(self, new):
     if obs is None:
         return
     watch, c, index = obs
-    if new is _IDLE:
-        if old is _IDLE:
+    if new is _idle:
+        if old is _idle:
             return
         c.halts += 1
     else:
         c.ticks += 1
-        c.by_status[new] = c.by_status.get(new, 0) + 1
+        # Keyed by name: an enum member hashes in Python code, its _name_ string does not.
+        name = new._name_
+        by = c.by_status
+        by[name] = by.get(name, 0) + 1
     if old is not new:
         c.last_status = new
-        c.last_change = t = now_us()
-        ev = Transition(t, index, old.name, new.name)
-        for o in watch.observers:
-            o.on_transition(ev)
-    if index == 0 and new is not _IDLE:
+        c.last_change = t = _ns() // 1000
+        ev = (t, index, old._name_, new._name_)
+        for emit in watch.on_transition:
+            emit(ev)
+    if index == 0 and new is not _idle:
         for o in watch.observers:
             o.on_tick(c)
 
@@ -177,7 +176,7 @@ class _ObservedBlackboard(Blackboard):
         bb._data[key] = value
         watch = _bb_watches.get(id(bb))
         if watch is not None:
-            ev = BlackboardChange(now_us(), key, value_text(value))
+            ev = (now_us(), key, value_text(value))
             for obs in watch.observers:
                 obs.on_blackboard(ev)
 
@@ -192,10 +191,15 @@ class _Watch:
     def __init__(self, entry, tree):
         self.entry = entry
         self.tree = tree
-        self.observers: tuple = ()
+        self.set_observers(())
         self.nodes = _nodes_in_table_order(tree.root)
         self.blackboards = {id(n._blackboard): n._blackboard for n in self.nodes}
         self.blackboards[id(tree.blackboard)] = tree.blackboard
+
+    def set_observers(self, observers: tuple) -> None:
+        # Bound methods looked up once, not on every transition.
+        self.on_transition = tuple(o.on_transition for o in observers)
+        self.observers = observers
 
     def start(self) -> None:
         for i, node in enumerate(self.nodes):
@@ -334,7 +338,7 @@ class TreeRegistry:
                 entry.watch = _Watch(entry, tree)
                 entry.watch.start()
             if observer not in entry.watch.observers:
-                entry.watch.observers = entry.watch.observers + (observer,)
+                entry.watch.set_observers(entry.watch.observers + (observer,))
             return True
 
     def detach(self, entry: TreeEntry, observer) -> None:
@@ -342,7 +346,7 @@ class TreeRegistry:
             watch = entry.watch
             if watch is None:
                 return
-            watch.observers = tuple(o for o in watch.observers if o is not observer)
+            watch.set_observers(tuple(o for o in watch.observers if o is not observer))
             if not watch.observers:
                 self._stop_watch(entry)
 

@@ -53,11 +53,11 @@ class TreeView:
     # -- tree thread ---------------------------------------------------------------
     def on_transition(self, ev) -> None:
         self._made += 1
-        self.pending.append((self._made, "transition", ev.t, ev.node, ev.prev, ev.new))
+        self.pending.append((self._made, "transition", *ev))
 
     def on_blackboard(self, ev) -> None:
         self._made += 1
-        self.pending.append((self._made, "blackboard", ev.t, ev.key, ev.value[0], ev.value[1]))
+        self.pending.append((self._made, "blackboard", ev[0], ev[1], *ev[2]))
 
     def on_tick(self, counters) -> None:
         # Only for a tree a browser shows; the pump picks up the latest tuple.

@@ -80,10 +80,10 @@ class Recording:
             self._wake.set()
 
     def on_transition(self, ev) -> None:
-        self._put(("transition", ev.t, ev.node, ev.prev, ev.new))
+        self._put(("transition", *ev))
 
     def on_blackboard(self, ev) -> None:
-        self._put(("blackboard", ev.t, ev.key, ev.value))
+        self._put(("blackboard", *ev))
 
     def on_tick(self, counters) -> None:
         pass
