@@ -2,7 +2,7 @@
 
 Nothing here costs anything while a tree is unobserved. Attaching the first
 observer swaps each node's class for a subclass whose ``status`` is a
-property (and each blackboard's for one whose ``set`` reports), so every
+write-reporting descriptor (and each blackboard's for one whose ``set`` reports), so every
 status write, wherever the core makes it, is seen; detaching the last
 observer swaps the plain classes back.
 
@@ -120,39 +120,44 @@ _observed_classes: dict = {}
 _class_lock = threading.Lock()
 
 
-def _get_status(self):
-    return self.__dict__["status"]
+class _ReportedStatus:
+    """``status`` of an observed node. Only ``__set__`` is defined: reads find
+    the value in the instance dict at C speed; writes come here."""
 
+    __slots__ = ()
 
-def _set_status(self, new, _idle=_IDLE, _ns=time.monotonic_ns):
-    # The hot path while observed: locals and default arguments, no lookups of globals.
-    d = self.__dict__
-    old = d["status"]
-    d["status"] = new
-    # One read of one tuple: a detach on another thread pops it as a whole.
-    obs = d.get("_obs")
-    if obs is None:
-        return
-    watch, c, index = obs
-    if new is _idle:
-        if old is _idle:
+    def __set__(self, node, new, _idle=_IDLE, _ns=time.monotonic_ns):
+        # The hot path while observed: locals and default arguments only.
+        d = node.__dict__
+        old = d["status"]
+        d["status"] = new
+        # One read of one tuple: a detach on another thread pops it as a whole.
+        obs = d.get("_obs")
+        if obs is None:
             return
-        c.halts += 1
-    else:
-        c.ticks += 1
-        # Keyed by name: an enum member hashes in Python code, its _name_ string does not.
-        name = new._name_
-        by = c.by_status
-        by[name] = by.get(name, 0) + 1
-    if old is not new:
-        c.last_status = new
-        c.last_change = t = _ns() // 1000
-        ev = (t, index, old._name_, new._name_)
-        for emit in watch.on_transition:
-            emit(ev)
-    if index == 0 and new is not _idle:
-        for o in watch.observers:
-            o.on_tick(c)
+        watch, c, index = obs
+        if new is _idle:
+            if old is _idle:
+                return
+            c.halts += 1
+        else:
+            c.ticks += 1
+            # Keyed by name: an enum member hashes in Python code, its _name_ string does not.
+            name = new._name_
+            by = c.by_status
+            by[name] = by.get(name, 0) + 1
+        if old is not new:
+            c.last_status = new
+            c.last_change = t = _ns() // 1000
+            ev = (t, index, old._name_, new._name_)
+            for emit in watch.on_transition:
+                emit(ev)
+        if index == 0 and new is not _idle:
+            for o in watch.observers:
+                o.on_tick(c)
+
+
+_REPORTED_STATUS = _ReportedStatus()
 
 
 def _observed_class(cls):
@@ -161,7 +166,7 @@ def _observed_class(cls):
         with _class_lock:
             sub = _observed_classes.get(cls)
             if sub is None:
-                sub = type(cls.__name__, (cls,), {"status": property(_get_status, _set_status),
+                sub = type(cls.__name__, (cls,), {"status": _REPORTED_STATUS,
                                                   "__module__": cls.__module__, "_plain_class": cls})
                 sub.__qualname__ = cls.__qualname__
                 _observed_classes[cls] = sub
