@@ -153,15 +153,28 @@ def test_recording_and_gap_lines(trees, tmp_path):
     dropped = sum(e["dropped"] for e in b if e["type"] == "gap")
     assert dropped > 0 and len(kept) + dropped == len(events)
     assert monitor.load(tmp_path / "full.jsonl")[1] == a[1:-1]
+    kept_lines = (tmp_path / "full.jsonl").read_text(encoding="utf-8").splitlines(keepends=True)[:-1]
+    (tmp_path / "cut.jsonl").write_text("".join(kept_lines[:-1]) + kept_lines[-1][:12], encoding="utf-8")
+    assert monitor.load(tmp_path / "cut.jsonl")[1] == a[1:-2]  # a process that died mid-line
 
 
-@pytest.mark.parametrize("text", ["", "not json\n", '{"format": "other"}\n'])
-def test_replay_refuses_other_files(tmp_path, text):
+HEAD = '{"format": "brannox-tree-recording", "version": 1, "nodes": [{"id": 0, "parent": -1, "type": "A", "name": "A", "path": "/"}]}\n'
+
+
+@pytest.mark.parametrize("text, message", [
+    ("", "not a tree recording"),
+    ("not json\n", "not a tree recording"),
+    ('{"format": "other"}\n', "not a tree recording"),
+    (HEAD.replace('"parent": -1', '"parent": 3'), "node table"),
+    (HEAD + '{"type": "transition", "t": 1, "node": 5, "from": "IDLE", "to": "SUCCESS"}\n', "line 2: malformed"),
+    (HEAD + 'garbage\n{"type": "end", "t": 2}\n', "line 2: not JSON"),
+])
+def test_replay_refuses_other_files(tmp_path, text, message):
     path = tmp_path / "bad.jsonl"
     path.write_text(text)
     proc = subprocess.run([sys.executable, "-m", "brannox.monitor", "replay", str(path)],
                           capture_output=True, text=True, timeout=60, stdin=subprocess.DEVNULL)
-    assert proc.returncode == 1 and "not a tree recording" in proc.stderr
+    assert proc.returncode == 1 and message in proc.stderr
 
 
 def test_demo_monitor_flag_keeps_stdout(tmp_path):

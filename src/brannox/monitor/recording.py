@@ -144,13 +144,44 @@ def load(path) -> tuple:
             raise ValueError(f"{path}: not a tree recording")
         if head.get("version") != VERSION:
             raise ValueError(f"{path}: recording version {head.get('version')!r} is not supported")
-        for n, line in enumerate(f, 2):
-            if not line.strip():
-                continue
-            try:
-                ev = json.loads(line)
-            except ValueError:
-                raise ValueError(f"{path}, line {n}: not JSON") from None
-            if isinstance(ev, dict) and ev.get("type") in ("transition", "blackboard", "gap"):
-                events.append(ev)
+        nodes = head.get("nodes")
+        if not isinstance(nodes, list) or not all(_valid_node(x, i) for i, x in enumerate(nodes)):
+            raise ValueError(f"{path}: the node table is malformed")
+        rest = f.readlines()
+    for n, line in enumerate(rest, 2):
+        if not line.strip():
+            continue
+        try:
+            ev = json.loads(line)
+        except ValueError:
+            if n == len(rest) + 1 and not line.endswith("\n"):
+                break  # the last line of a recording cut short (the process died mid-write)
+            raise ValueError(f"{path}, line {n}: not JSON") from None
+        if not isinstance(ev, dict) or ev.get("type") in ("header", "end"):
+            continue
+        if not _valid_event(ev, len(nodes)):
+            raise ValueError(f"{path}, line {n}: malformed {ev.get('type')!r} line")
+        events.append(ev)
     return head, events
+
+
+def _valid_node(node, index: int) -> bool:
+    return (isinstance(node, dict) and node.get("id") == index and isinstance(node.get("parent"), int)
+            and -1 <= node["parent"] < index and all(isinstance(node.get(k), str) for k in ("type", "name", "path")))
+
+
+def _valid_event(ev: dict, node_count: int) -> bool:
+    kind, t = ev.get("type"), ev.get("t")
+    if not isinstance(t, int):
+        return False
+    if kind == "transition":
+        node = ev.get("node")
+        return (isinstance(node, int) and 0 <= node < node_count
+                and isinstance(ev.get("from"), str) and isinstance(ev.get("to"), str))
+    if kind == "blackboard":
+        value = ev.get("value")
+        return (isinstance(ev.get("key"), str) and isinstance(value, dict)
+                and isinstance(value.get("repr"), str) and isinstance(value.get("type"), str))
+    if kind == "gap":
+        return isinstance(ev.get("dropped"), int)
+    return False
