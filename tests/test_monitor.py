@@ -189,3 +189,12 @@ def test_demo_monitor_flag_keeps_stdout(tmp_path):
     assert plain.returncode == watched.returncode == 0, watched.stderr
     assert watched.stdout == plain.stdout
     assert b"monitor: http://127.0.0.1:" in watched.stderr
+
+
+def test_closing_leaves_no_tree_observed(trees):
+    from brannox._bt.observe import REGISTRY
+
+    entries = [REGISTRY.for_thread(r["thread"]) for r in trees.trees.values()]
+    with monitor.serve(trees), monitor.serve():
+        assert all(len(e.watch.observers) == 2 for e in entries)
+    assert all(e.watch is None for e in entries)

@@ -158,7 +158,8 @@ class Hub:
         self.clients: set = set()
         self._new: collections.deque = collections.deque()
         self._count = 0
-        self._count_lock = threading.Lock()
+        self._lock = threading.Lock()   # _count and _closed; taken before the registry's lock
+        self._closed = False
         self._last_liveness = 0.0
         self._listening = False
 
@@ -192,16 +193,21 @@ class Hub:
         self._watch(entry, threads)
 
     def _watch(self, entry, threads) -> None:
-        with self._count_lock:
-            self._count += 1
-            key = f"t{self._count}"
         label = threads.get(entry.thread, entry.label) if threads else entry.label
-        view = TreeView(key, label, entry.tree_id, entry.nodes, entry.xml, entry.statuses(), entry.blackboard(),
-                        entry=entry, timeline=self.timeline)
-        if REGISTRY.attach(entry, view):
-            self._new.append(view)
+        # A tree thread may get here while close() runs on another thread: the
+        # lock makes sure nothing is attached after close() detached everything.
+        with self._lock:
+            if self._closed:
+                return
+            self._count += 1
+            view = TreeView(f"t{self._count}", label, entry.tree_id, entry.nodes, entry.xml, entry.statuses(),
+                            entry.blackboard(), entry=entry, timeline=self.timeline)
+            if REGISTRY.attach(entry, view):
+                self._new.append(view)
 
     def close(self) -> None:
+        with self._lock:
+            self._closed = True
         if self._listening:
             REGISTRY.remove_listener(self._on_new_tree)
             self._listening = False
