@@ -318,7 +318,7 @@ function renderTimeline() {
   const items = [];
   for (let i = from; i < pos; i++) {
     const ev = cur.events[i];
-    const li = el("li", ev.type === "gap" ? "gap" : "", `+${((ev.t - t0) / 1e6).toFixed(3)}s ${describe(ev)}`);
+    const li = el("li", ev.type === "gap" ? "gap" : "", `+${((ev.t - t0) / 1000).toFixed(3)} ms  ${describe(ev)}`);
     if (i === pos - 1) li.classList.add("cur");
     items.push(li);
   }
