@@ -18,6 +18,8 @@ built, keyed by the thread that built it (the tree thread of a ThreadEngine,
 
 from __future__ import annotations
 
+import builtins
+import reprlib
 import threading
 import time
 import weakref
@@ -34,11 +36,27 @@ def now_us() -> int:
     return time.monotonic_ns() // 1000
 
 
+class _ShortRepr(reprlib.Repr):
+    """Bounded reprs of built-in containers: a blackboard holding a huge list
+    must not cost a full repr on the tree thread at every write."""
+
+    def __init__(self):
+        super().__init__()
+        self.maxlist = self.maxtuple = self.maxset = self.maxfrozenset = self.maxdeque = self.maxdict = 20
+        self.maxstring = self.maxlong = self.maxother = REPR_LIMIT
+
+    def repr_instance(self, obj, level):
+        return builtins.repr(obj)  # errors go to value_text, which names them
+
+
+_short_repr = _ShortRepr().repr
+
+
 def value_text(value, limit: int = REPR_LIMIT) -> tuple:
     """(truncated repr, type name); a repr that raises gives a placeholder."""
     tname = type(value).__name__
     try:
-        text = repr(value)
+        text = _short_repr(value)
         if not isinstance(text, str):
             raise TypeError("__repr__ returned a non-string")
     except Exception as exc:  # noqa: BLE001 - any user repr may fail
