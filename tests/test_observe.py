@@ -98,7 +98,7 @@ class BadRepr:
 
 @pytest.mark.parametrize("value, expected", [
     (BadRepr(), ("<repr failed: RuntimeError>", "BadRepr")),
-    ("x" * 500, ("'" + "x" * 98 + "..." + "x" * 98 + "'", "str")),
+    ("x" * 500, ("'" + "x" * 97 + "..." + "x" * 98 + "'", "str")),
     (list(range(10**6)), ("[0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, ...]", "list")),
     (None, ("None", "NoneType")),
 ])
