@@ -1,5 +1,6 @@
 """Errors a user can act on, hostile XML, and size limits."""
 
+import os
 import subprocess
 import sys
 
@@ -180,4 +181,5 @@ def test_huge_documents_are_refused_while_parsing(body, fragment):
                           capture_output=True, text=True, timeout=60)
     message, extra_mib = proc.stdout.splitlines()
     assert fragment in message
-    assert int(extra_mib) < 50
+    if "asan" not in os.environ.get("LD_PRELOAD", ""):  # the sanitizer's allocator keeps freed memory
+        assert int(extra_mib) < 50

@@ -34,27 +34,35 @@ class _MemoryControl(_Control):
         self.index = 0
 
     def tick(self) -> NodeStatus:
+        # The position lives in a local while children are ticked (this loop
+        # is the core's hottest path); it is stored back before returning.
+        # If a child raises, the tree halts and the position resets anyway.
         children = self.children
+        stop_on = self.STOP_ON
+        index = self.index
+        count = len(children)
         skipped = 0
-        while self.index < len(children):
-            status = children[self.index].execute_tick()
+        while index < count:
+            status = children[index].execute_tick()
             if status is RUNNING:
+                self.index = index
                 return RUNNING
-            if status is self.STOP_ON:
+            if status is stop_on:
                 if self.RESTART_ON_STOP:
                     self.halt_children()
                     self.index = 0
                 else:
-                    self.halt_children(self.index)
+                    self.index = index
+                    self.halt_children(index)
                 return status
             if status is SKIPPED:
                 skipped += 1
-            self.index += 1
+            index += 1
         self.halt_children()
         self.index = 0
         # A run resumed after RUNNING always had an executed child, so
         # counting this tick's skips is enough.
-        if skipped == len(children):
+        if skipped == count:
             return SKIPPED
         return FAILURE if self.STOP_ON is SUCCESS else SUCCESS
 

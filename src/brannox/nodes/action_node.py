@@ -14,6 +14,10 @@ class SimpleActionNode:
     with ``SequentialEngine.register_action_class`` (or pass ``cls.tick`` and
     ``cls.ports`` to ``register_action_behavior``). The metaclass is plain
     ``type``, so subclasses can mix in freely.
+
+    ``tick`` may also be a generator function: each bare ``yield`` reports
+    RUNNING and the next tick resumes it; ``return NodeStatus.SUCCESS`` or
+    ``FAILURE`` finishes the node; a halt closes the generator.
     """
 
     ports: list = []
