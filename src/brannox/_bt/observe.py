@@ -322,10 +322,9 @@ class TreeRegistry:
             old = self._by_thread.get(thread)
             self._by_thread[thread] = entry
             if old is not None and old.watch is not None:
-                observers = old.watch.observers
+                # The replaced tree is no longer ticked; its observers see it end
+                # (the tree goes away), and listeners are told of the new one.
                 self._stop_watch(old)
-                for obs in observers:
-                    self.attach(entry, obs)
             listeners = self._listeners
         for listener in listeners:
             listener(entry)

@@ -55,17 +55,20 @@ class Recording:
         self._wake = threading.Event()
         self._closing = False
         self._file = open(path, "w", encoding="utf-8")  # errors surface to the caller
+        # Attached before the header's snapshot is taken: an event in between
+        # is then recorded (applying it again on replay is harmless), not lost.
+        if not REGISTRY.attach(entry, self):
+            self._file.close()
+            raise RuntimeError(f"tree {entry.label!r} is gone")
         try:
-            self._write({**header(entry, now_us())})
+            self._write(header(entry, now_us()))
             self._file.flush()
         except BaseException:
+            REGISTRY.detach(entry, self)
             self._file.close()
             raise
         self._writer = threading.Thread(target=self._write_loop, name=f"recording {entry.label}", daemon=True)
         self._writer.start()
-        if not REGISTRY.attach(entry, self):
-            self.close()
-            raise RuntimeError(f"tree {entry.label!r} is gone")
 
     # -- tree thread -----------------------------------------------------------
     def _put(self, item) -> None:
