@@ -104,3 +104,19 @@ class BadRepr:
 ])
 def test_value_text(value, expected):
     assert value_text(value) == expected
+
+
+def test_skipped_counted_by_name():
+    core = SequentialEngine()
+    core.create_tree_from_text('<root BTCPP_format="4"><BehaviorTree ID="M"><Sequence>'
+                               '<AlwaysFailure _skipIf="skip == 1"/><AlwaysSuccess/></Sequence></BehaviorTree></root>')
+    core.set_blackboard_data("skip", 1)
+    entry = REGISTRY.for_thread(threading.current_thread())
+    obs = Collect()
+    REGISTRY.attach(entry, obs)
+    try:
+        assert core.tick_once() is NodeStatus.SUCCESS
+        assert (1, "IDLE", "SKIPPED") in [e[1:] for e in obs.transitions]
+        assert entry.watch.counters()[1]["skips"] == 1
+    finally:
+        REGISTRY.detach(entry, obs)
