@@ -2,6 +2,6 @@
 # Builds and installs the package with the demonstration's extra into .venv,
 # then runs the demonstration. Extra arguments go to the launcher.
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
-setup_venv "demo"
+setup_venv "demo,monitor"
 cd "$ROOT"
 exec "$VENV/bin/python" -m brannox.demo "$@"

@@ -20,7 +20,7 @@ for v in "${versions[@]}"; do
     echo "=== CPython $v ($py)" >&2
     PYTHON="$py" VENV="$ROOT/.venv-$v" bash -c '
         source scripts/env.sh
-        setup_venv "test,demo"
+        setup_venv "test,demo,monitor"
         "$VENV/bin/python" -m pytest -q -p no:cacheprovider
     '
 done

@@ -13,7 +13,7 @@ fi
     --config-settings=cmake.build-type=Debug \
     --config-settings=cmake.define.MTHREAD_SANITIZE=ON \
     --config-settings=build-dir=build/sanitize \
-    "$ROOT[test]"
+    "$ROOT[test,monitor]"
 
 CXX_BIN="${CXX:-g++}"
 # The runtimes must come first; libstdc++ too, or the sanitizer cannot find

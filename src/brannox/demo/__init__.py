@@ -437,6 +437,7 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument(
         "--traceback", action="store_true", help="print the full traceback when the demonstration fails"
     )
+    p.add_argument("--monitor", action="store_true", help="watch the trees in a browser (URL on standard error)")
     return p
 
 
@@ -458,6 +459,11 @@ def main(argv: Optional[List[str]] = None) -> int:
 def _main(argv: Optional[List[str]], ending: _Ending) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
+    if args.monitor:
+        from .watch import run_watched
+
+        rest = [a for a in (sys.argv[1:] if argv is None else argv) if a != "--monitor"]
+        return run_watched(lambda: _main(rest, ending))
     limit = args.request_timeout
     if limit is None:
         env_limit = os.environ.get(TIMEOUT_ENV, "").strip()

@@ -8,6 +8,7 @@ import operator
 from .._bt.blackboard import Blackboard
 from .._bt.errors import TreeNotLoadedError
 from .._bt.factory import BehaviorTreeFactory
+from .._bt.observe import REGISTRY
 from .._bt.status import NodeStatus
 
 logger = logging.getLogger("brannox.core")
@@ -55,6 +56,7 @@ class SequentialEngine:
         self._tree = tree
         self._tick_count = 0
         self._limit_reached = False
+        REGISTRY.register(tree, xml_text)  # lets a monitor or recording find this tree
 
     def _require_tree(self):
         if self._tree is None:

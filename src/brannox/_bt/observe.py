@@ -1,0 +1,380 @@
+"""Watching built trees: status transitions, per-node counters, blackboard writes.
+
+Nothing here costs anything while a tree is unobserved. Attaching the first
+observer swaps each node's class for a subclass whose ``status`` is a
+write-reporting descriptor (and each blackboard's for one whose ``set`` reports), so every
+status write, wherever the core makes it, is seen; detaching the last
+observer swaps the plain classes back.
+
+Threads: events are made on the thread that ticks the tree (or writes its
+blackboard) and handed to observers there; an observer must only copy what
+it needs into structures of its own. Events and node tables are immutable
+tuples, safe to read from any thread.
+
+The process-wide :data:`REGISTRY` lists every tree a SequentialEngine has
+built, keyed by the thread that built it (the tree thread of a ThreadEngine,
+``engine.trees[id]["thread"]``).
+"""
+
+from __future__ import annotations
+
+import builtins
+import reprlib
+import threading
+import time
+import weakref
+from typing import NamedTuple
+
+from .blackboard import Blackboard
+from .status import NodeStatus
+
+_IDLE = NodeStatus.IDLE
+REPR_LIMIT = 200
+
+
+def now_us() -> int:
+    return time.monotonic_ns() // 1000
+
+
+class _ShortRepr(reprlib.Repr):
+    """Bounded reprs of built-in containers: a blackboard holding a huge list
+    must not cost a full repr on the tree thread at every write."""
+
+    def __init__(self):
+        super().__init__()
+        self.maxlist = self.maxtuple = self.maxset = self.maxfrozenset = self.maxdeque = self.maxdict = 20
+        self.maxstring = self.maxlong = self.maxother = REPR_LIMIT
+
+    def repr_instance(self, obj, level):
+        return builtins.repr(obj)  # errors go to value_text, which names them
+
+
+_short_repr = _ShortRepr().repr
+
+
+def value_text(value, limit: int = REPR_LIMIT) -> tuple:
+    """(truncated repr, type name); a repr that raises gives a placeholder."""
+    tname = type(value).__name__
+    try:
+        text = _short_repr(value)
+        if not isinstance(text, str):
+            raise TypeError("__repr__ returned a non-string")
+    except Exception as exc:  # noqa: BLE001 - any user repr may fail
+        return (f"<repr failed: {type(exc).__name__}>", tname)
+    if len(text) > limit:
+        text = text[: limit - 1] + "…"
+    return (text, tname)
+
+
+class NodeInfo(NamedTuple):
+    id: int            # depth-first index, stable for the life of the tree
+    parent: int        # -1 for the root
+    path: str          # child indices from the root, e.g. "/0/2"
+    type: str          # node type (element or registered action id)
+    name: str
+    ports: tuple       # ((port, raw attribute text), ...)
+
+
+# Events are plain tuples (cheaper to make than named ones):
+#   transition: (t, node index, previous status name, new status name)
+#   blackboard: (t, key, (truncated repr, type name))
+# with t in monotonic microseconds. Status names keep new members working unchanged.
+
+
+
+
+class Counters:
+    """Per-node counts, kept on the tree thread while observed."""
+
+    __slots__ = ("ticks", "halts", "by_status", "last_status", "last_change")
+
+    def __init__(self, status):
+        self.ticks = 0
+        self.halts = 0
+        self.by_status: dict = {}
+        self.last_status = status
+        self.last_change = 0
+
+    def row(self) -> tuple:
+        """(ticks, successes, failures, skips, halts, last status, last change)."""
+        by = self.by_status
+        return (self.ticks, by.get("SUCCESS", 0), by.get("FAILURE", 0), by.get("SKIPPED", 0), self.halts,
+                self.last_status.name, self.last_change)
+
+    def snapshot(self) -> dict:
+        by = {s.lower(): n for s, n in self.by_status.items()}
+        return {
+            "ticks": self.ticks, "successes": by.get("success", 0), "failures": by.get("failure", 0),
+            "skips": by.get("skipped", 0), "halts": self.halts, "last_status": self.last_status.name,
+            "last_change": self.last_change,
+        }
+
+
+def node_table(root) -> tuple:
+    out, stack = [], [(root, -1, "")]
+    while stack:
+        node, parent, path = stack.pop()
+        index = len(out)
+        attrs = getattr(node, "_attrs", {})
+        out.append(NodeInfo(index, parent, path or "/", node.node_id, node.name,
+                            tuple((k, str(v)) for k, v in attrs.items())))
+        for i in range(len(node.children) - 1, -1, -1):
+            stack.append((node.children[i], index, f"{path}/{i}"))
+    return tuple(out)
+
+
+def _nodes_in_table_order(root) -> list:
+    out, stack = [], [root]
+    while stack:
+        node = stack.pop()
+        out.append(node)
+        stack.extend(reversed(node.children))
+    return out
+
+
+# -- node and blackboard classes while observed ------------------------------
+
+_observed_classes: dict = {}
+_class_lock = threading.Lock()
+
+
+class _ReportedStatus:
+    """``status`` of an observed node. Only ``__set__`` is defined: reads find
+    the value in the instance dict at C speed; writes come here."""
+
+    __slots__ = ()
+
+    def __set__(self, node, new, _idle=_IDLE, _ns=time.monotonic_ns):
+        # The hot path while observed: locals and default arguments only.
+        d = node.__dict__
+        old = d["status"]
+        d["status"] = new
+        # One read of one tuple: a detach on another thread pops it as a whole.
+        obs = d.get("_obs")
+        if obs is None:
+            return
+        watch, c, index = obs
+        if new is _idle:
+            if old is _idle:
+                return
+            c.halts += 1
+        else:
+            c.ticks += 1
+            # Keyed by name: an enum member hashes in Python code, its _name_ string does not.
+            name = new._name_
+            by = c.by_status
+            by[name] = by.get(name, 0) + 1
+        if old is not new:
+            c.last_status = new
+            c.last_change = t = _ns() // 1000
+            ev = (t, index, old._name_, new._name_)
+            for emit in watch.on_transition:
+                emit(ev)
+        if index == 0 and new is not _idle:
+            for o in watch.observers:
+                o.on_tick(c)
+
+
+_REPORTED_STATUS = _ReportedStatus()
+
+
+def _observed_class(cls):
+    sub = _observed_classes.get(cls)
+    if sub is None:
+        with _class_lock:
+            sub = _observed_classes.get(cls)
+            if sub is None:
+                sub = type(cls.__name__, (cls,), {"status": _REPORTED_STATUS,
+                                                  "__module__": cls.__module__, "_plain_class": cls})
+                sub.__qualname__ = cls.__qualname__
+                _observed_classes[cls] = sub
+    return sub
+
+
+class _ObservedBlackboard(Blackboard):
+    __slots__ = ()
+
+    def set(self, key: str, value) -> None:
+        bb, key = self._resolve(key)
+        bb._data[key] = value
+        watch = _bb_watches.get(id(bb))
+        if watch is not None:
+            ev = (now_us(), key, value_text(value))
+            for obs in watch.observers:
+                obs.on_blackboard(ev)
+
+
+# id(top blackboard) -> watch; the watch keeps the blackboard alive, so the id stays valid.
+_bb_watches: dict = {}
+
+
+class _Watch:
+    """What one observed tree carries; ``observers`` is replaced, never mutated."""
+
+    def __init__(self, entry, tree):
+        self.entry = entry
+        self.tree = tree
+        self.set_observers(())
+        self.nodes = _nodes_in_table_order(tree.root)
+        self.blackboards = {id(n._blackboard): n._blackboard for n in self.nodes}
+        self.blackboards[id(tree.blackboard)] = tree.blackboard
+
+    def set_observers(self, observers: tuple) -> None:
+        # Bound methods looked up once, not on every transition.
+        self.on_transition = tuple(o.on_transition for o in observers)
+        self.observers = observers
+
+    def start(self) -> None:
+        for i, node in enumerate(self.nodes):
+            d = node.__dict__
+            d["_obs"] = (self, Counters(d["status"]), i)
+            node.__class__ = _observed_class(type(node))
+        for bb in self.blackboards.values():
+            if type(bb) is Blackboard:
+                bb.__class__ = _ObservedBlackboard
+        _bb_watches[id(self.tree.blackboard)] = self
+
+    def stop(self) -> None:
+        _bb_watches.pop(id(self.tree.blackboard), None)
+        for bb in self.blackboards.values():
+            if type(bb) is _ObservedBlackboard:
+                bb.__class__ = Blackboard
+        for node in self.nodes:
+            plain = getattr(type(node), "_plain_class", None)
+            if plain is not None:
+                node.__class__ = plain
+            node.__dict__.pop("_obs", None)
+
+    def statuses(self) -> tuple:
+        return tuple(n.__dict__["status"].name for n in self.nodes)
+
+    def counter_rows(self) -> tuple:
+        out = []
+        for n in self.nodes:
+            obs = n.__dict__.get("_obs")
+            out.append(obs[1].row() if obs is not None else None)
+        return tuple(out)
+
+    def counters(self) -> tuple:
+        """Snapshots of every node's counters; call on the tree thread for exact figures."""
+        out = []
+        for n in self.nodes:
+            obs = n.__dict__.get("_obs")
+            out.append(obs[1].snapshot() if obs is not None else None)
+        return tuple(out)
+
+
+class TreeEntry:
+    """One built tree as the registry knows it. Immutable after creation,
+    except ``watch``, which only attach/detach change (under the registry lock)."""
+
+    def __init__(self, seq: int, thread, tree, xml_text):
+        self.seq = seq
+        self.thread_ref = weakref.ref(thread)
+        self.tree_ref = weakref.ref(tree)
+        self.tree_id = tree.tree_id
+        # A ThreadEngine's tree thread is started with (identifier, xml); the
+        # identifier makes a better label than the BehaviorTree ID.
+        args = getattr(thread, "_args", ())
+        self.label = args[0] if args and isinstance(args[0], str) else tree.tree_id
+        self.xml = xml_text if isinstance(xml_text, str) else ""
+        self.nodes = node_table(tree.root)
+        self.created = now_us()
+        self.watch = None
+
+    @property
+    def thread(self):
+        return self.thread_ref()
+
+    def alive(self) -> bool:
+        thread = self.thread_ref()
+        return thread is not None and thread.is_alive() and self.tree_ref() is not None
+
+    def statuses(self) -> tuple:
+        tree = self.tree_ref()
+        if tree is None:
+            return ()
+        return tuple(n.__dict__["status"].name for n in _nodes_in_table_order(tree.root))
+
+    def blackboard(self) -> dict:
+        """{key: value_text}; a copy taken at once (dict copies are atomic)."""
+        tree = self.tree_ref()
+        if tree is None:
+            return {}
+        return {k: value_text(v) for k, v in dict(tree.blackboard._data).items()}
+
+
+class TreeRegistry:
+    """Every tree built in the process, by the thread that built it."""
+
+    def __init__(self):
+        self._lock = threading.RLock()
+        self._by_thread: weakref.WeakKeyDictionary = weakref.WeakKeyDictionary()
+        self._listeners: tuple = ()
+        self._seq = 0
+
+    def register(self, tree, xml_text=None) -> TreeEntry:
+        """Called on the building thread once a tree is current; tells listeners there."""
+        thread = threading.current_thread()
+        with self._lock:
+            self._seq += 1
+            entry = TreeEntry(self._seq, thread, tree, xml_text)
+            old = self._by_thread.get(thread)
+            self._by_thread[thread] = entry
+            if old is not None and old.watch is not None:
+                # The replaced tree is no longer ticked; its observers see it end
+                # (the tree goes away), and listeners are told of the new one.
+                self._stop_watch(old)
+            listeners = self._listeners
+        for listener in listeners:
+            listener(entry)
+        return entry
+
+    def entries(self) -> list:
+        with self._lock:
+            return sorted(self._by_thread.values(), key=lambda e: e.seq)
+
+    def for_thread(self, thread):
+        with self._lock:
+            return self._by_thread.get(thread)
+
+    def add_listener(self, fn) -> None:
+        with self._lock:
+            self._listeners += (fn,)
+
+    def remove_listener(self, fn) -> None:
+        with self._lock:
+            self._listeners = tuple(f for f in self._listeners if f is not fn)
+
+    def attach(self, entry: TreeEntry, observer) -> bool:
+        """Start reporting to ``observer`` (on_transition, on_blackboard, on_tick).
+
+        Returns False when the tree is gone. From a thread other than the tree
+        thread an attach may land in the middle of a tick: events start there.
+        """
+        with self._lock:
+            tree = entry.tree_ref()
+            if tree is None:
+                return False
+            if entry.watch is None:
+                entry.watch = _Watch(entry, tree)
+                entry.watch.start()
+            if observer not in entry.watch.observers:
+                entry.watch.set_observers(entry.watch.observers + (observer,))
+            return True
+
+    def detach(self, entry: TreeEntry, observer) -> None:
+        with self._lock:
+            watch = entry.watch
+            if watch is None:
+                return
+            watch.set_observers(tuple(o for o in watch.observers if o is not observer))
+            if not watch.observers:
+                self._stop_watch(entry)
+
+    def _stop_watch(self, entry) -> None:
+        entry.watch.stop()
+        entry.watch = None
+
+
+REGISTRY = TreeRegistry()

@@ -1,0 +1,347 @@
+// The monitor page. Every value from the server is put in the page with
+// textContent or as an attribute value, never as markup.
+"use strict";
+
+const $ = (id) => document.getElementById(id);
+const SVG = "http://www.w3.org/2000/svg";
+const KNOWN = new Set(["idle", "running", "success", "failure", "skipped"]);
+const BOX_W = 150, BOX_H = 40, GAP_X = 20, GAP_Y = 40;
+
+const trees = new Map();   // key -> {summary, li}
+let socket = null;
+let cur = null;            // the selected tree
+let selectedNode = 0;
+let paused = false;        // the view stays at `pos` while events arrive
+let pos = 0;               // timeline position: events before it are applied
+let playTimer = null;
+let changedKeys = new Map(); // blackboard key -> time it was last highlighted
+
+function statusClass(name) {
+  const s = String(name || "idle").toLowerCase();
+  return "st-" + (KNOWN.has(s) ? s : "other");
+}
+
+function el(tag, cls, text) {
+  const e = document.createElement(tag);
+  if (cls) e.className = cls;
+  if (text !== undefined) e.textContent = text;
+  return e;
+}
+
+// ---------------------------------------------------------------- connection
+function token() {
+  const m = /(?:^#|&)token=([^&]*)/.exec(location.hash);
+  return m ? decodeURIComponent(m[1]) : sessionStorage.getItem("monitor-token");
+}
+
+function connect() {
+  const proto = location.protocol === "https:" ? "wss:" : "ws:";
+  socket = new WebSocket(proto + "//" + location.host + "/live");
+  socket.onopen = () => { $("conn").textContent = "connected"; $("conn").className = "conn ok"; };
+  socket.onmessage = (e) => {
+    const data = JSON.parse(e.data);
+    if (!Array.isArray(data)) { if (data.type === "auth") sendToken(); return; }
+    for (const msg of data) handle(msg);
+  };
+  socket.onclose = (e) => {
+    $("conn").textContent = "disconnected"; $("conn").className = "conn bad";
+    if (e.code === 4401) { askToken("token refused"); return; }
+    setTimeout(connect, 1000);
+  };
+}
+
+function sendToken() {
+  const t = token();
+  if (t) socket.send(JSON.stringify({token: t})); else askToken("this monitor needs a token");
+}
+
+function askToken(message) {
+  sessionStorage.removeItem("monitor-token");
+  $("auth").hidden = false;
+  $("auth-msg").textContent = message;
+  $("token").focus();
+}
+
+$("auth").addEventListener("submit", (e) => {
+  e.preventDefault();
+  sessionStorage.setItem("monitor-token", $("token").value);
+  history.replaceState(null, "", location.pathname);
+  $("auth").hidden = true;
+  connect();
+});
+
+function handle(msg) {
+  switch (msg.type) {
+    case "hello": $("mode").textContent = msg.mode === "replay" ? "recording" : "live"; break;
+    case "trees": updateTrees(msg.trees, msg.full); break;
+    case "tree": showTree(msg); break;
+    case "events": if (cur && cur.key === msg.key) addEvents(msg.events); break;
+    case "counters": if (cur && cur.key === msg.key) { cur.counters = msg.counters; renderDetails(); renderTitles(); } break;
+    case "gap": if (cur) select(cur.key); break;  // we fell behind: start again from a full picture
+  }
+}
+
+// ---------------------------------------------------------------- tree list
+function updateTrees(list, full) {
+  const ul = $("trees");
+  const frag = document.createDocumentFragment();
+  const needle = $("filter").value.trim().toLowerCase();
+  for (const s of list) {
+    let t = trees.get(s.key);
+    if (!t) {
+      const li = el("li");
+      li.dataset.key = s.key;
+      li.append(el("span", "dot"), el("span", "label", s.label));
+      li.title = s.label + " (" + s.tree_id + ")";
+      li.addEventListener("click", () => select(s.key));
+      li.hidden = needle !== "" && !s.label.toLowerCase().includes(needle);
+      t = {li};
+      trees.set(s.key, t);
+      frag.append(li);
+    }
+    t.summary = s;
+    t.li.firstChild.className = "dot " + statusClass(s.status);
+    t.li.classList.toggle("stopped", !s.alive);
+    t.li.dataset.status = s.status;
+    t.li.dataset.alive = s.alive;
+  }
+  ul.append(frag);
+  countTrees();
+  if (full && !cur && list.length) select(list[0].key);
+  if (cur && trees.has(cur.key)) { cur.alive = trees.get(cur.key).summary.alive; renderTitle(); }
+}
+
+function countTrees() {
+  let shown = 0, live = 0;
+  for (const t of trees.values()) { if (!t.li.hidden) shown++; if (t.summary.alive) live++; }
+  $("count").textContent = shown + " shown of " + trees.size + " trees (" + live + " live)";
+}
+
+$("filter").addEventListener("input", () => {
+  const needle = $("filter").value.trim().toLowerCase();
+  for (const t of trees.values()) t.li.hidden = needle !== "" && !t.summary.label.toLowerCase().includes(needle);
+  countTrees();
+});
+
+function select(key) {
+  for (const t of trees.values()) t.li.classList.toggle("selected", t.summary.key === key);
+  if (socket && socket.readyState === WebSocket.OPEN) socket.send(JSON.stringify({select: key}));
+}
+
+// ---------------------------------------------------------------- one tree
+function showTree(msg) {
+  const keep = cur && cur.key === msg.key;
+  cur = {
+    key: msg.key, label: msg.label, tree_id: msg.tree_id, alive: msg.alive, nodes: msg.nodes,
+    counters: msg.counters, base: msg.timeline.base_statuses, baseBB: msg.timeline.base_blackboard,
+    events: msg.timeline.events, statuses: msg.statuses, bb: msg.blackboard,
+  };
+  if (!keep) { selectedNode = 0; paused = false; changedKeys = new Map(); stopPlay(); }
+  pos = cur.events.length;
+  layout();
+  renderTitle();
+  render();
+}
+
+function addEvents(events) {
+  for (const ev of events) {
+    cur.events.push(ev);
+    if (ev.type === "transition") cur.statuses[ev.node] = ev.to;
+    else if (ev.type === "blackboard") { cur.bb[ev.key] = [ev.value.repr, ev.value.type, ev.t]; if (!paused) changedKeys.set(ev.key, Date.now()); }
+  }
+  const drop = cur.events.length - 5000;  // the page keeps a bounded window too
+  if (drop > 0) { foldEvents(drop); if (paused) pos = Math.max(0, pos - drop); }
+  if (!paused) pos = cur.events.length;
+  render();
+}
+
+function foldEvents(n) {
+  for (const ev of cur.events.splice(0, n)) {
+    if (ev.type === "transition") cur.base[ev.node] = ev.to;
+    else if (ev.type === "blackboard") cur.baseBB[ev.key] = [ev.value.repr, ev.value.type];
+  }
+}
+
+// The statuses and blackboard after the first `upto` events of the window.
+function stateAt(upto) {
+  const st = cur.base.slice();
+  const bb = {};
+  for (const [k, v] of Object.entries(cur.baseBB)) bb[k] = [v[0], v[1], 0];
+  for (let i = 0; i < upto; i++) {
+    const ev = cur.events[i];
+    if (ev.type === "transition") st[ev.node] = ev.to;
+    else if (ev.type === "blackboard") bb[ev.key] = [ev.value.repr, ev.value.type, ev.t];
+  }
+  return {st, bb};
+}
+
+function layout() {
+  const svg = $("graph");
+  svg.replaceChildren();
+  const kids = cur.nodes.map(() => []);
+  for (const n of cur.nodes) if (n.parent >= 0) kids[n.parent].push(n.id);
+  const x = new Array(cur.nodes.length), depth = new Array(cur.nodes.length);
+  let leaf = 0, maxDepth = 0;
+  // Iterative post-order: trees may be deep. Leaves take the next slot; a parent sits over its children.
+  const stack = cur.nodes.length ? [[0, 0, false]] : [];
+  while (stack.length) {
+    const [id, d, done] = stack.pop();
+    depth[id] = d; maxDepth = Math.max(maxDepth, d);
+    if (done || !kids[id].length) {
+      x[id] = kids[id].length ? (x[kids[id][0]] + x[kids[id][kids[id].length - 1]]) / 2 : leaf++;
+      continue;
+    }
+    stack.push([id, d, true]);
+    for (let i = kids[id].length - 1; i >= 0; i--) stack.push([kids[id][i], d + 1, false]);
+  }
+  const px = (id) => 10 + x[id] * (BOX_W + GAP_X);
+  const py = (id) => 10 + depth[id] * (BOX_H + GAP_Y);
+  svg.setAttribute("width", 20 + Math.max(leaf, 1) * (BOX_W + GAP_X));
+  svg.setAttribute("height", 20 + (maxDepth + 1) * (BOX_H + GAP_Y));
+  cur.boxes = [];
+  for (const n of cur.nodes) {
+    if (n.parent >= 0) {
+      const p = document.createElementNS(SVG, "path");
+      const x1 = px(n.parent) + BOX_W / 2, y1 = py(n.parent) + BOX_H, x2 = px(n.id) + BOX_W / 2, y2 = py(n.id);
+      p.setAttribute("d", `M${x1},${y1} C${x1},${(y1 + y2) / 2} ${x2},${(y1 + y2) / 2} ${x2},${y2}`);
+      p.setAttribute("class", "edge");
+      svg.append(p);
+    }
+  }
+  for (const n of cur.nodes) {
+    const g = document.createElementNS(SVG, "g");
+    g.setAttribute("class", "node");
+    g.dataset.id = n.id;
+    g.setAttribute("transform", `translate(${px(n.id)},${py(n.id)})`);
+    const r = document.createElementNS(SVG, "rect");
+    r.setAttribute("width", BOX_W); r.setAttribute("height", BOX_H);
+    const title = document.createElementNS(SVG, "title");
+    const t1 = document.createElementNS(SVG, "text");
+    t1.setAttribute("class", "type"); t1.setAttribute("x", BOX_W / 2); t1.setAttribute("y", n.name !== n.type ? 16 : 25);
+    t1.textContent = clip(n.type);
+    g.append(title, r, t1);
+    if (n.name !== n.type) {
+      const t2 = document.createElementNS(SVG, "text");
+      t2.setAttribute("x", BOX_W / 2); t2.setAttribute("y", 32);
+      t2.textContent = clip(n.name);
+      g.append(t2);
+    }
+    g.addEventListener("click", () => { selectedNode = n.id; render(); });
+    svg.append(g);
+    cur.boxes.push({g, title});
+  }
+}
+
+function clip(s) { return s.length > 22 ? s.slice(0, 21) + "…" : s; }
+
+function counterText(id) {
+  const c = cur.counters && cur.counters[id];
+  if (!c) return "counters: not yet";
+  return `ticks ${c[0]}, successes ${c[1]}, failures ${c[2]}, skips ${c[3]}, halts ${c[4]}, last ${c[5]}`;
+}
+
+function renderTitles() {
+  if (!cur || !cur.boxes) return;
+  cur.nodes.forEach((n, i) => { cur.boxes[i].title.textContent = `${n.type} "${n.name}" ${n.path}\n${counterText(i)}`; });
+}
+
+function renderTitle() {
+  $("title").textContent = cur.label + (cur.label !== cur.tree_id ? " (" + cur.tree_id + ")" : "") + (cur.alive ? "" : " — stopped");
+}
+
+function render() {
+  if (!cur) return;
+  const live = !paused && pos === cur.events.length;
+  const state = live ? {st: cur.statuses, bb: cur.bb} : stateAt(pos);
+  cur.boxes.forEach((b, i) => {
+    const s = state.st[i] || "IDLE";
+    b.g.setAttribute("class", "node " + statusClass(s) + (i === selectedNode ? " sel" : ""));
+    b.g.dataset.status = s;
+  });
+  renderTitles();
+  renderDetails(state.st);
+  renderBlackboard(state.bb, live);
+  renderTimeline();
+}
+
+function renderDetails(st) {
+  if (!cur) return;
+  const n = cur.nodes[selectedNode];
+  if (!n) return;
+  const dl = el("dl");
+  const row = (k, v) => dl.append(el("dt", "", k), el("dd", "", v));
+  row("type", n.type); row("name", n.name); row("path", n.path);
+  row("status", (st || cur.statuses)[n.id] || "IDLE");
+  const c = cur.counters && cur.counters[n.id];
+  if (c) { row("ticks", c[0]); row("successes", c[1]); row("failures", c[2]); row("skips", c[3]); row("halts", c[4]); }
+  for (const [k, v] of Object.entries(n.ports || {})) row("port " + k, v);
+  $("details").replaceChildren(dl);
+}
+
+function renderBlackboard(bb, live) {
+  const body = $("bb").tBodies[0];
+  const rows = [];
+  const now = Date.now();
+  let changedAt = null;
+  if (!live && pos > 0) { const ev = cur.events[pos - 1]; if (ev.type === "blackboard") changedAt = ev.key; }
+  for (const key of Object.keys(bb).sort()) {
+    const [text, type] = bb[key];
+    const tr = el("tr");
+    tr.dataset.key = key;
+    tr.append(el("td", "key", key), el("td", "type", type), el("td", "value", text));
+    const hot = live ? now - (changedKeys.get(key) || 0) < 3000 : key === changedAt;
+    if (hot) tr.className = "changed";
+    rows.push(tr);
+  }
+  body.replaceChildren(...rows);
+}
+
+function describe(ev) {
+  if (ev.type === "transition") {
+    const n = cur.nodes[ev.node] || {type: "?", name: "?"};
+    return `${n.type}${n.name !== n.type ? " " + n.name : ""}: ${ev.from} → ${ev.to}`;
+  }
+  if (ev.type === "blackboard") return `${ev.key} = ${ev.value.repr} (${ev.value.type})`;
+  return `… ${ev.dropped} events dropped`;
+}
+
+function renderTimeline() {
+  const s = $("scrub");
+  s.max = cur.events.length; s.value = pos;
+  $("pos").textContent = pos + " / " + cur.events.length + (paused ? " paused" : " live");
+  $("pause").classList.toggle("on", paused);
+  $("play").classList.toggle("on", playTimer !== null);
+  const ol = $("events");
+  const from = Math.max(0, pos - 100);
+  ol.start = from + 1;
+  const t0 = cur.events.length ? cur.events[0].t : 0;
+  const items = [];
+  for (let i = from; i < pos; i++) {
+    const ev = cur.events[i];
+    const li = el("li", ev.type === "gap" ? "gap" : "", `+${((ev.t - t0) / 1000).toFixed(3)} ms  ${describe(ev)}`);
+    if (i === pos - 1) li.classList.add("cur");
+    items.push(li);
+  }
+  ol.replaceChildren(...items);
+  ol.scrollTop = ol.scrollHeight;
+}
+
+function stopPlay() { if (playTimer !== null) { clearInterval(playTimer); playTimer = null; } }
+
+$("pause").addEventListener("click", () => { if (!cur) return; stopPlay(); paused = !paused; if (!paused) pos = cur.events.length; render(); });
+$("live").addEventListener("click", () => { if (!cur) return; stopPlay(); paused = false; pos = cur.events.length; render(); });
+$("scrub").addEventListener("input", () => { if (!cur) return; stopPlay(); paused = true; pos = Number($("scrub").value); render(); });
+$("play").addEventListener("click", () => {
+  if (!cur) return;
+  stopPlay();
+  paused = true;
+  if (pos >= cur.events.length) pos = 0;  // at the end: replay from the start
+  playTimer = setInterval(() => {
+    if (pos >= cur.events.length) { stopPlay(); render(); return; }
+    pos++;
+    render();
+  }, 120);
+  render();
+});
+
+connect();

@@ -1,0 +1,168 @@
+"""The monitor page in headless Chromium (Debian's package, driven by Playwright).
+
+Runs in the CPython 3.10 leg and must not skip there; the sanitizer and the
+other-version legs skip it. The browser is pointed at a dead proxy, so only
+loopback is reachable, and any request to another host fails the test.
+"""
+import os
+import shutil
+import sys
+import urllib.parse
+
+import pytest
+
+from brannox.core import NodeStatus
+
+ROOT = __import__("pathlib").Path(__file__).resolve().parent.parent
+ARTEFACTS = ROOT / "build" / "test-artifacts"
+CHROMIUM_ARGS = ["--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-background-networking",
+                 "--disable-component-update", "--no-first-run", "--proxy-server=127.0.0.1:9"]
+
+if os.environ.get("MTHREAD_SANITIZED"):
+    pytest.skip("browser tests run in the CPython 3.10 leg, not under the sanitizers", allow_module_level=True)
+if sys.version_info[:2] != (3, 10):
+    pytest.skip("browser tests run in the CPython 3.10 leg", allow_module_level=True)
+
+from playwright.sync_api import expect, sync_playwright  # noqa: E402  (a missing package fails the leg)
+
+from brannox import monitor  # noqa: E402
+
+XML = """<root BTCPP_format="4"><BehaviorTree ID="Main">
+  <Sequence name="patrol"><Check name="battery" x="{fail}"/><Say msg="{note}"/><AlwaysSuccess name="done"/></Sequence>
+</BehaviorTree></root>"""
+HOSTILE = "<img src=x onerror=\"window.pwned=1\"><script>window.pwned=1</script>"
+
+
+def check(node):
+    return NodeStatus.FAILURE if node.getInputObject("x") else NodeStatus.SUCCESS
+
+
+@pytest.fixture(scope="module")
+def browser():
+    exe = shutil.which("chromium")
+    if exe is None:
+        pytest.fail("chromium is not installed (apt-get install chromium; .ci/run does it)")
+    with sync_playwright() as p:
+        b = p.chromium.launch(executable_path=exe, headless=True, args=CHROMIUM_ARGS, timeout=60_000)
+        yield b
+        b.close()
+
+
+@pytest.fixture
+def open_page(browser):
+    pages = []
+
+    def open_(url):
+        page = browser.new_page(viewport={"width": 1280, "height": 800})
+        page.set_default_timeout(15_000)
+        own = urllib.parse.urlsplit(url).netloc
+        page.requests = []
+        page.on("request", lambda r: page.requests.append(r.url))
+        page.errors = []
+        page.on("pageerror", lambda e: page.errors.append(str(e)))
+        page.goto(url)
+        pages.append((page, own))
+        return page
+
+    yield open_
+    for page, own in pages:
+        foreign = [u for u in page.requests if urllib.parse.urlsplit(u).netloc != own]
+        page.close()
+        assert not foreign, f"the page asked other hosts: {foreign}"
+        assert not page.errors, page.errors
+
+
+@pytest.fixture
+def trees(engine):
+    engine.register_action_behavior("Check", check, [{"name": "x", "type": "object"}])
+    engine.register_action_behavior("Say", lambda n: NodeStatus.SUCCESS, [{"name": "msg", "type": "object"}])
+    for name in ("alpha", "beta", "gamma"):
+        engine.create_tree_from_text(XML, name)
+        engine.set_blackboard_data(name, "note", "hello")
+    return engine
+
+
+def node(page, i):
+    return page.locator(f'#graph g.node[data-id="{i}"]')
+
+
+def test_live_page(trees, open_page):
+    with monitor.serve(trees) as handle:
+        page = open_page(handle.url)
+        expect(page.locator("#trees li")).to_have_count(3)
+        page.locator('#trees li', has_text="alpha").click()
+        expect(page.locator("#title")).to_have_text("alpha (Main)")
+        expect(node(page, 0)).to_have_attribute("data-status", "IDLE")
+        idle_fill = node(page, 0).locator("rect").evaluate("r => getComputedStyle(r).fill")
+
+        trees.tick_once("alpha")
+        expect(node(page, 0)).to_have_attribute("data-status", "SUCCESS")
+        trees.set_blackboard_data("alpha", "fail", True)
+        trees.tick_once("alpha")
+        expect(node(page, 0)).to_have_attribute("data-status", "FAILURE")
+        expect(page.locator("#events")).to_contain_text("Check battery: IDLE → FAILURE")
+        assert node(page, 0).locator("rect").evaluate("r => getComputedStyle(r).fill") != idle_fill
+        expect(page.locator("#trees li", has_text="alpha")).to_have_attribute("data-status", "FAILURE")
+
+        trees.set_blackboard_data("alpha", "note", HOSTILE)
+        row = page.locator('#bb tr[data-key="note"]')
+        expect(row).to_have_class("changed")
+        expect(row.locator("td.value")).to_have_text(repr(HOSTILE))
+        expect(row.locator("td.type")).to_have_text("str")
+        assert page.locator("#bb img, #bb script").count() == 0
+        assert page.evaluate("window.pwned") is None
+
+        trees.stop_tree("gamma")
+        trees.create_tree_from_text(XML, "delta")
+        expect(page.locator("#trees li", has_text="gamma")).to_have_class("stopped")
+        expect(page.locator("#trees li")).to_have_count(4)
+        page.locator("#filter").fill("ta")
+        expect(page.locator("#trees li:visible")).to_have_count(2)  # beta, delta
+        page.locator("#filter").fill("")
+        page.locator('#graph g.node[data-id="1"]').click()
+        expect(page.locator("#details")).to_contain_text("battery")
+        ARTEFACTS.mkdir(parents=True, exist_ok=True)
+        page.screenshot(path=str(ARTEFACTS / "monitor-live.png"), full_page=True)
+
+
+def test_timeline_replays_a_recording(trees, open_page, tmp_path):
+    path = tmp_path / "alpha.jsonl"
+    rec = monitor.record(trees, "alpha", path)
+    trees.tick_once("alpha")
+    trees.set_blackboard_data("alpha", "fail", True)
+    trees.tick_once("alpha")
+    rec.close()
+    with monitor.replay(path) as handle:
+        page = open_page(handle.url)
+        expect(page.locator("#mode")).to_have_text("recording")
+        expect(page.locator("#trees li.stopped")).to_have_count(1)
+        expect(node(page, 0)).to_have_attribute("data-status", "FAILURE")  # the end of the recording
+        total = int(page.locator("#scrub").get_attribute("max"))
+        assert total >= 5
+        page.locator("#scrub").fill("0")
+        expect(node(page, 0)).to_have_attribute("data-status", "IDLE")
+        events = monitor.load(path)[1]
+        first_success = 1 + next(i for i, e in enumerate(events) if e.get("node") == 0 and e.get("to") == "SUCCESS")
+        page.locator("#scrub").fill(str(first_success))
+        expect(node(page, 0)).to_have_attribute("data-status", "SUCCESS")
+        page.locator("#scrub").fill("0")
+        page.locator("#play").click()
+        expect(page.locator("#pos")).not_to_have_text(f"0 / {total} paused")
+        expect(page.locator("#pos")).to_have_text(f"{total} / {total} paused", timeout=20_000)
+        expect(node(page, 0)).to_have_attribute("data-status", "FAILURE")
+        expect(page.locator("#events li.cur")).to_contain_text("FAILURE")
+        expect(page.locator("#events")).to_contain_text("Sequence patrol: IDLE → SUCCESS")
+        ARTEFACTS.mkdir(parents=True, exist_ok=True)
+        page.screenshot(path=str(ARTEFACTS / "monitor-replay.png"), full_page=True)
+
+
+def test_token_asked_by_the_page(trees, open_page):
+    with monitor.serve(trees, token="a-long-token") as handle:
+        page = open_page(handle.url.split("#")[0])
+        expect(page.locator("#auth")).to_be_visible()
+        page.locator("#token").fill("not-the-token")
+        page.locator("#auth button").click()
+        expect(page.locator("#auth-msg")).to_have_text("token refused")
+        page.locator("#token").fill("a-long-token")
+        page.locator("#auth button").click()
+        expect(page.locator("#trees li")).to_have_count(3)
