@@ -71,7 +71,12 @@ def test_transitions_counters_and_detach(core):
     counters = entry.watch.counters()
     assert counters[0]["ticks"] == 3 and counters[0]["successes"] == 1 and counters[0]["failures"] == 1
     assert counters[1]["ticks"] == 3 and counters[1]["failures"] == 1
-    assert counters[5]["ticks"] == 1 and counters[5]["halts"] == 1  # halted by its sequence after success
+    assert counters[5]["ticks"] == 1 and counters[5]["halts"] == 0  # cleared by its sequence after success, not halted
+    halts = counters[1]["halts"]
+    core.results[:] = [NodeStatus.RUNNING]
+    core.tick_once()
+    core.reset_tree()  # halts the running step
+    assert entry.watch.counters()[1]["halts"] == halts + 1
 
     REGISTRY.detach(entry, obs)
     assert [type(n) for n in core._tree.nodes()] == plain

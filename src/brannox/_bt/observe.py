@@ -29,6 +29,7 @@ from .blackboard import Blackboard
 from .status import NodeStatus
 
 _IDLE = NodeStatus.IDLE
+_RUNNING = NodeStatus.RUNNING
 REPR_LIMIT = 200
 
 
@@ -144,7 +145,7 @@ class _ReportedStatus:
 
     __slots__ = ()
 
-    def __set__(self, node, new, _idle=_IDLE, _ns=time.monotonic_ns):
+    def __set__(self, node, new, _idle=_IDLE, _running=_RUNNING, _ns=time.monotonic_ns):
         # The hot path while observed: locals and default arguments only.
         d = node.__dict__
         old = d["status"]
@@ -157,7 +158,10 @@ class _ReportedStatus:
         if new is _idle:
             if old is _idle:
                 return
-            c.halts += 1
+            # A node back to IDLE straight from RUNNING was halted; one that
+            # finished first is only being cleared for its next run.
+            if old is _running:
+                c.halts += 1
         else:
             c.ticks += 1
             # Keyed by name: an enum member hashes in Python code, its _name_ string does not.
