@@ -178,6 +178,7 @@ def test_replay_refuses_other_files(tmp_path, text, message):
 
 
 def test_demo_monitor_flag_keeps_stdout(tmp_path):
+    pytest.importorskip("agno")  # the sanitizer leg installs no demonstration extra
     env = {k: v for k, v in os.environ.items() if k not in ("BRANNOX_DEMO_STANDIN", "AGNO_TELEMETRY")}
     with socket.socket() as closed:  # bound, not listening: no model server there
         closed.bind(("127.0.0.1", 0))
