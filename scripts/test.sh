@@ -2,6 +2,6 @@
 # Builds and installs the package into .venv, then runs the test suite against
 # the installed package. Extra arguments go to pytest.
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
-setup_venv "test,demo"
+setup_venv "test,demo,distributed"
 cd "$ROOT"
 exec "$VENV/bin/python" -m pytest "$@"
