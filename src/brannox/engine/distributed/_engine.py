@@ -149,9 +149,7 @@ class DistributedEngine:
         self._lock = threading.RLock()
         self._trees = {}
         self._registrations = []  # pickled, replayed to every new worker
-        self._remote = ray.remote(TreeWorker).options(
-            num_cpus=0, max_concurrency=WORKER_CONCURRENCY, max_restarts=0, max_task_retries=0
-        )
+        self._remote = ray.remote(TreeWorker)
         if num_workers is None:
             num_workers = max(1, int(ray.cluster_resources().get("CPU", 1)))
         nodes = self._nodes_by_cpu()
@@ -175,7 +173,7 @@ class DistributedEngine:
         return [n for group in itertools.zip_longest(*lanes) for n in group if n is not None]
 
     def _start_worker(self, slot, node_id):
-        options = {}
+        options = dict(num_cpus=0, max_concurrency=WORKER_CONCURRENCY, max_restarts=0, max_task_retries=0)
         if node_id is not None:
             options["scheduling_strategy"] = NodeAffinitySchedulingStrategy(node_id, soft=True)
         actor = self._remote.options(**options).remote(list(self._registrations))
