@@ -21,7 +21,7 @@ from pathlib import Path
 import ray
 from loguru import logger
 from ray import cloudpickle
-from ray.exceptions import ActorDiedError, ActorUnavailableError, RayError
+from ray.exceptions import ActorDiedError, ActorUnavailableError, ActorUnschedulableError, RayError
 from ray.util.scheduling_strategies import NodeAffinitySchedulingStrategy
 
 from brannox.nodes.action_node import SimpleActionNode
@@ -175,7 +175,7 @@ class DistributedEngine:
     def _start_worker(self, slot, node_id):
         options = dict(num_cpus=0, max_concurrency=WORKER_CONCURRENCY, max_restarts=0, max_task_retries=0)
         if node_id is not None:
-            options["scheduling_strategy"] = NodeAffinitySchedulingStrategy(node_id, soft=True)
+            options["scheduling_strategy"] = NodeAffinitySchedulingStrategy(node_id, soft=False)
         actor = self._remote.options(**options).remote(list(self._registrations))
         return _Worker(actor, slot)
 
@@ -195,7 +195,7 @@ class DistributedEngine:
 
     @staticmethod
     def _is_loss(exc):
-        return isinstance(exc, (ActorDiedError, ActorUnavailableError))
+        return isinstance(exc, (ActorDiedError, ActorUnavailableError, ActorUnschedulableError))
 
     # ---------------------------------------------------------- logging
 
@@ -234,7 +234,7 @@ class DistributedEngine:
                 ray.get(ref)
             except RayError as exc:
                 if not self._is_loss(exc):
-                    raise
+                    raise RuntimeError(f"注册动作节点 {action_id} 失败: {type(exc).__name__}") from exc
                 self._lose(worker)  # its replacement starts with the registration
 
     def register_action_class(self, action_class, action_id=None):
@@ -270,7 +270,7 @@ class DistributedEngine:
                     with self._lock:
                         worker.trees -= 1
                     if not self._is_loss(exc):
-                        raise
+                        raise RuntimeError(f"创建行为树 {tree_id} 失败: {type(exc).__name__}") from exc
                     self._lose(worker)  # then the tree goes to another (or the fresh) worker
             else:
                 raise RuntimeError(f"行为树 {tree_id} 无法放到任何工作进程上") from exc
@@ -490,7 +490,7 @@ class DistributedEngine:
                 outcome = _unpack(ray.get(tree.worker.actor.stop.remote(tree_id), timeout=STOP_TIMEOUT_S))
             except RayError as exc:
                 if not self._is_loss(exc):
-                    raise
+                    self._fail(RuntimeError(f"停止行为树 {tree_id} 失败: {type(exc).__name__}"), exc)
                 self._lose(tree.worker)  # a lost tree is simply removed
         with self._lock:
             if self._trees.get(tree_id) is tree and outcome.error is None:
