@@ -560,9 +560,22 @@ def main(argv=None):
     ap.add_argument("--timeout", type=float, default=120.0, help="seconds before a measurement counts as hung")
     ap.add_argument("--seed", type=int, default=1, help="seed of the per-round shuffle")
     ap.add_argument("--only", default="lat,tput,cs",
-                    help="comma list of groups to run: lat (round trips), tput (throughput), cs (create/stop, RSS)")
+                    help="comma list of groups to run: lat (round trips), tput (throughput), cs (create/stop, RSS), "
+                         "dist (ThreadEngine beside DistributedEngine; not in the default run, needs Ray)")
     ap.add_argument("--json", metavar="PATH", help="write every figure and machine info here")
     args = ap.parse_args(argv)
+    groups = set(args.only.split(","))
+    if "dist" in groups:
+        # A section of its own: it starts Ray, which the other groups must not share the cores with.
+        from bench_distributed import run_distributed
+        dist = run_distributed(rounds=args.rounds or 3)
+        groups.discard("dist")
+        if not groups:
+            if args.json:
+                with open(args.json, "w") as f:
+                    json.dump({"distributed": dist, "machine": machine_info()}, f, indent=2, default=str)
+            return 0
+        args.only = ",".join(sorted(groups))
 
     rounds = args.rounds or (3 if args.quick else 7)
     iters = args.iters or (3000 if args.quick else 10000)

@@ -3,6 +3,8 @@ module): the behaviour it shares with the thread engine, from one
 parametrized set, then what only it has (coarse calls, placement, values
 crossing processes, lost workers, shutting down)."""
 import os
+import pathlib
+import re
 import signal
 import subprocess
 import sys
@@ -259,3 +261,14 @@ def test_driver_exit_ends_everything(ray_session):
     while any(os.path.exists(f"/proc/{p}") for p in pids) and time.monotonic() < deadline:
         time.sleep(0.2)
     assert [p for p in pids if os.path.exists(f"/proc/{p}")] == []
+
+
+def test_readme_example_runs(ray_session, capsys):
+    readme = (pathlib.Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
+    first, distributed = re.findall(r"```python\n(.*?)```", readme, re.S)[:2]
+    namespace = {}
+    exec(first, namespace)  # say, PORTS, XML
+    capsys.readouterr()
+    exec(distributed, namespace)
+    assert capsys.readouterr().out == "[" + ", ".join(["<NodeStatus.SUCCESS: 2>"] * 8) + "]\n"
+    assert ray.is_initialized()

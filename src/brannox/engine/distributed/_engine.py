@@ -150,12 +150,20 @@ class DistributedEngine:
         self._trees = {}
         self._registrations = []  # pickled, replayed to every new worker
         self._remote = ray.remote(TreeWorker)
-        if num_workers is None:
-            num_workers = max(1, int(ray.cluster_resources().get("CPU", 1)))
-        nodes = self._nodes_by_cpu()
-        self._workers = [self._start_worker(slot, nodes[slot % len(nodes)] if nodes else None)
-                         for slot in range(num_workers)]
-        ray.get([w.actor.ping.remote() for w in self._workers])
+        self._workers = []
+        try:
+            if num_workers is None:
+                num_workers = max(1, int(ray.cluster_resources().get("CPU", 1)))
+            nodes = self._nodes_by_cpu()
+            self._workers = [self._start_worker(slot, nodes[slot % len(nodes)] if nodes else None)
+                             for slot in range(num_workers)]
+            ray.get([w.actor.ping.remote() for w in self._workers])
+        except BaseException:
+            # A Ray started for this engine must not outlive its failed start.
+            for w in self._workers:
+                ray.kill(w.actor, no_restart=True)
+            _ray.release(self._owned, self)
+            raise
         self._inbox = queue.SimpleQueue()
         self._in_flight = 0  # dispatcher thread only
         self._dispatcher = threading.Thread(target=self._dispatch_loop, name="brannox-dispatch", daemon=True)
