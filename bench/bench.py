@@ -568,7 +568,7 @@ def main(argv=None):
     if "dist" in groups:
         # A section of its own: it starts Ray, which the other groups must not share the cores with.
         from bench_distributed import run_distributed
-        dist = run_distributed(rounds=args.rounds or 3)
+        dist = run_distributed(rounds=args.rounds or 5)
         groups.discard("dist")
         if not groups:
             if args.json:

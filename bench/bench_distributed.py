@@ -143,7 +143,7 @@ def latency_us(engine, calls=300):
     return took
 
 
-def run_distributed(rounds=3):
+def run_distributed(rounds=5):
     from brannox.engine.distributed import DistributedEngine
     from brannox.engine.distributed import _engine as dist_module
 

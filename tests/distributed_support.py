@@ -2,7 +2,8 @@
 started under this test process, and where they listen."""
 import os
 import pathlib
-import socket
+import re
+import subprocess
 import sys
 
 import pytest
@@ -50,46 +51,17 @@ def ray_processes(root=None):
     return found
 
 
-def _socket_inodes(pid):
-    inodes = set()
-    try:
-        for fd in pathlib.Path(f"/proc/{pid}/fd").iterdir():
-            target = os.readlink(fd)
-            if target.startswith("socket:["):
-                inodes.add(target[8:-1])
-    except OSError:
-        pass
-    return inodes
-
-
-def _address(hex_addr, family):
-    raw = bytes.fromhex(hex_addr)
-    if family == socket.AF_INET:
-        return socket.inet_ntop(family, raw[::-1])
-    words = b"".join(raw[i:i + 4][::-1] for i in range(0, 16, 4))
-    return socket.inet_ntop(family, words)
-
-
 def listening_addresses(pids):
-    """{(address, port)} of the TCP sockets the processes listen on, and
-    {(address, port)} of UDP sockets bound to them, from the socket table."""
-    inodes = set().union(*(_socket_inodes(p) for p in pids)) if pids else set()
+    """{(address, port)} the processes listen on (TCP) or are bound to (UDP),
+    from the socket table as `ss` shows it."""
+    table = subprocess.run(["ss", "-Hltunp"], capture_output=True, text=True, check=True).stdout
     found = set()
-    for table, family, listen_state in (("tcp", socket.AF_INET, "0A"), ("tcp6", socket.AF_INET6, "0A"),
-                                        ("udp", socket.AF_INET, None), ("udp6", socket.AF_INET6, None)):
-        try:
-            lines = pathlib.Path(f"/proc/net/{table}").read_text().splitlines()[1:]
-        except OSError:
-            continue
-        for line in lines:
-            fields = line.split()
-            local, state, inode = fields[1], fields[3], fields[9]
-            if inode in inodes and (listen_state is None or state == listen_state):
-                addr, port = local.split(":")
-                found.add((_address(addr, family), int(port, 16)))
+    for line in table.splitlines():
+        if {int(p) for p in re.findall(r"pid=(\d+)", line)} & set(pids):
+            address, port = line.split()[4].rsplit(":", 1)
+            found.add((address.strip("[]").split("%")[0], port))
     return found
 
 
 def is_loopback(address):
-    return address == "127.0.0.1" or address.startswith("127.") or address in ("::1", "::ffff:127.0.0.1") \
-        or address.startswith("::ffff:127.")
+    return address.removeprefix("::ffff:").startswith("127.") or address == "::1"
