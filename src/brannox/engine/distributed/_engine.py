@@ -109,10 +109,17 @@ def _outcome_from(answer, lines):
     kind, *rest = answer
     if kind == "ok":
         return _Outcome(value=rest[0], lines=lines)
-    cls, text = rest
-    try:
-        error = cls(text)
-    except Exception:
+    cls, args, text = rest
+    # The same class with the same str(): from its own arguments where they
+    # rebuild it (KeyError quotes its text), else from the text.
+    for attempt in ((lambda: cls(*args)) if args is not None else None, lambda: cls(text)):
+        try:
+            error = attempt and attempt()
+        except Exception:
+            error = None
+        if error is not None and str(error) == text:
+            break
+    else:
         error = RuntimeError(text)
     return _Outcome(error=error, lines=lines)
 
@@ -131,7 +138,7 @@ class _Tree:
 
     def __init__(self, tree_id, worker):
         self.tree_id, self.worker = tree_id, worker
-        self.queue = collections.deque()  # (method, command type, payload, future) waiting
+        self.queue = collections.deque()  # (command type, payload, future) waiting
         self.busy = False  # a call is in flight
 
 

@@ -65,7 +65,10 @@ def value_refusal(tree_id, key, value):
 
 
 def _failure(exc):
-    return ("err", type(exc), str(exc))
+    # Arguments only when they are plain text: anything else may not unpickle
+    # in the driver, and the text alone rebuilds the engine's own errors.
+    args = exc.args if all(isinstance(a, (str, bytes, int)) for a in exc.args) else None
+    return ("err", type(exc), args, str(exc))
 
 
 class TreeWorker:
