@@ -272,3 +272,19 @@ def test_readme_example_runs(ray_session, capsys):
     exec(distributed, namespace)
     assert capsys.readouterr().out == "[" + ", ".join(["<NodeStatus.SUCCESS: 2>"] * 8) + "]\n"
     assert ray.is_initialized()
+
+
+def test_submit_callbacks_may_call_the_engine(dist):
+    e = dist(1)
+    e.register_action_behavior("Say", say, PORTS)
+    tree = e.create_tree_from_text(XML, "t")
+    e.set_blackboard_data(tree, "greeting", "x")
+    seen = []
+    done = threading.Event()
+    future = e.submit("tick_once", tree)
+    future.add_done_callback(lambda f: (seen.append(e.get_blackboard_data(tree, "said")), done.set()))
+    assert done.wait(30) and seen == ["X"]
+    in_flight = [e.submit("tick_n_times", tree, 50) for _ in range(3)]
+    e.close()
+    for f in in_flight:  # answered, whatever the close left them
+        assert f.exception(timeout=30) is None or type(f.exception()) is RuntimeError

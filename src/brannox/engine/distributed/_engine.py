@@ -175,6 +175,8 @@ class DistributedEngine:
         self._in_flight = 0  # dispatcher thread only
         self._dispatcher = threading.Thread(target=self._dispatch_loop, name="brannox-dispatch", daemon=True)
         self._dispatcher.start()
+        self._settle = queue.SimpleQueue()
+        threading.Thread(target=self._settle_loop, name="brannox-settle", daemon=True).start()
         self._log("info", "初始化线程引擎")
 
     # ---------------------------------------------------------- workers
@@ -346,7 +348,14 @@ class DistributedEngine:
         except TypeError as exc:
             future.set_result(_Outcome(error=exc))
             return future
-        self._inbox.put(("send", tree, command_type, payload, future))
+        with self._lock:
+            # Under the lock close() takes: no command reaches the dispatcher
+            # after it has been told to finish.
+            if self._trees.get(tree_id) is tree:
+                self._inbox.put(("send", tree, command_type, payload, future))
+                return future
+        error = ValueError(f"行为树ID {tree_id} 不存在")
+        future.set_result(_Outcome(error=error, lines=[("error", str(error))]))
         return future
 
     def _command(self, name, tree_id, *args):
@@ -397,8 +406,22 @@ class DistributedEngine:
             except BaseException as exc:
                 outer.set_exception(exc)
 
-        self._start(name, args[0], args[1:]).add_done_callback(settle)
+        # The caller's own callbacks on `outer` run on the settling thread,
+        # never on the dispatcher, so one that calls this engine cannot
+        # stall the dispatcher it waits for.
+        def hand_over(inner):
+            if threading.current_thread() is self._dispatcher:
+                self._settle.put((settle, inner))
+            else:
+                settle(inner)  # answered at once, on the caller's thread
+
+        self._start(name, args[0], args[1:]).add_done_callback(hand_over)
         return outer
+
+    def _settle_loop(self):
+        while (item := self._settle.get()) is not None:
+            fn, inner = item
+            fn(inner)
 
     # Only the dispatcher thread touches a tree's queue and busy flag; Ray's
     # completion callbacks just post here (they run on Ray's own threads).
@@ -419,16 +442,24 @@ class DistributedEngine:
                 future.set_result(self._outcome_of(tree, command_type, done))
             if not tree.busy and tree.queue:
                 self._send_next(tree)
+        self._settle.put(None)  # after every answer it was handed
 
     def _send_next(self, tree):
-        command_type, payload, future = tree.queue.popleft()
-        if tree.worker.lost:
-            future.set_result(self._lost(tree.tree_id, command_type))
-            return self._send_next(tree) if tree.queue else None
-        tree.busy = True
-        self._in_flight += 1
-        ref = tree.worker.actor.call.remote(tree.tree_id, _METHODS[command_type], payload)
-        ref.future().add_done_callback(lambda done: self._inbox.put(("done", tree, future, done, command_type)))
+        while tree.queue:
+            command_type, payload, future = tree.queue.popleft()
+            if tree.worker.lost:
+                future.set_result(self._lost(tree.tree_id, command_type))
+                continue
+            try:
+                ref = tree.worker.actor.call.remote(tree.tree_id, _METHODS[command_type], payload)
+            except Exception as exc:  # Ray gone (shut down meanwhile): answer, never stall the queue
+                error = RuntimeError(f"行为树 {tree.tree_id} 执行命令 {command_type} 失败: {type(exc).__name__}")
+                future.set_result(_Outcome(error=error, lines=[("error", str(error))], cause=exc))
+                continue
+            tree.busy = True
+            self._in_flight += 1
+            ref.future().add_done_callback(lambda done: self._inbox.put(("done", tree, future, done, command_type)))
+            return
 
     def _lost(self, tree_id, command_type, cause=None):
         error = RuntimeError(_lost_text(tree_id, command_type))
@@ -532,6 +563,7 @@ class DistributedEngine:
             self._closed = True
             workers = list(self._workers)
             self._trees.clear()  # commands from now on find no tree, as after stop_all_trees
+            self._inbox.put(None)  # the dispatcher ends once the calls in flight are answered
         try:
             live = [w.actor.stop_all.remote() for w in workers if not w.lost]
             ray.wait(live, num_returns=len(live), timeout=STOP_TIMEOUT_S)
@@ -540,8 +572,11 @@ class DistributedEngine:
                     ray.kill(w.actor, no_restart=True)
                 except Exception:
                     pass
+            # Calls in flight are answered (their workers are gone) before
+            # Ray may be shut down under them.
+            if threading.current_thread() is not self._dispatcher:
+                self._dispatcher.join(STOP_TIMEOUT_S)
         finally:
-            self._inbox.put(None)
             _ray.release(self._owned, self)
 
     def __enter__(self):
