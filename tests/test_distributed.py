@@ -215,7 +215,7 @@ def test_killed_worker_loses_only_its_trees(dist, log):
         e.set_blackboard_data(t, "greeting", "x")
     os.kill(ray.get(e.worker_of(doomed)[1].ping.remote()), signal.SIGKILL)
     started = time.monotonic()
-    lost = f"行为树 a 执行命令 tick_once 失败: 行为树 a 所在的工作进程已丢失"
+    lost = "行为树 a 执行命令 tick_once 失败: 行为树 a 所在的工作进程已丢失"
     with pytest.raises(RuntimeError) as info:
         e.tick_once(doomed)
     assert time.monotonic() - started < 2

@@ -218,8 +218,9 @@ class DistributedEngine:
 
     @staticmethod
     def _log(level, text):
-        # Read at call time, as the thread engine reads its module's logger.
-        getattr(sys.modules[__name__].logger, level)(text)
+        # The module's `logger` is looked up at each call, as the thread
+        # engine looks up its own: replacing it redirects the lines.
+        getattr(logger, level)(text)
 
     def _fail(self, exc, cause=None):
         self._log("error", str(exc))
@@ -275,6 +276,7 @@ class DistributedEngine:
             # Reserved now so a concurrent creation of the same identifier fails.
             self._trees[tree_id] = None
         try:
+            failure = None
             for _attempt in range(2):
                 with self._lock:
                     live = [w for w in self._workers if not w.lost]
@@ -288,9 +290,10 @@ class DistributedEngine:
                         worker.trees -= 1
                     if not self._is_loss(exc):
                         raise RuntimeError(f"创建行为树 {tree_id} 失败: {type(exc).__name__}") from exc
+                    failure = exc
                     self._lose(worker)  # then the tree goes to another (or the fresh) worker
             else:
-                raise RuntimeError(f"行为树 {tree_id} 无法放到任何工作进程上") from exc
+                raise RuntimeError(f"创建行为树 {tree_id} 失败: 工作进程已丢失") from failure
         except BaseException:
             with self._lock:
                 self._trees.pop(tree_id, None)
