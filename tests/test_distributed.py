@@ -286,5 +286,5 @@ def test_submit_callbacks_may_call_the_engine(dist):
     assert done.wait(30) and seen == ["X"]
     in_flight = [e.submit("tick_n_times", tree, 50) for _ in range(3)]
     e.close()
-    for f in in_flight:  # answered, whatever the close left them
-        assert f.exception(timeout=30) is None or type(f.exception()) is RuntimeError
+    for f in in_flight:  # answered (done, stopped or lost), never left hanging
+        assert type(f.exception(timeout=30)) in (type(None), RuntimeError, ValueError)
