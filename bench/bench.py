@@ -41,6 +41,10 @@ from brannox.engine.sequential_engine import SequentialEngine
 pc = time.perf_counter
 
 XML_TINY = '<root BTCPP_format="4"><BehaviorTree ID="M"><AlwaysSuccess/></BehaviorTree></root>'
+# The core section's tree: a Sequence of 9 Sequences of 10 trivial actions, 100 nodes.
+XML_CORE_100 = ('<root BTCPP_format="4"><BehaviorTree ID="M"><Sequence>'
+                + ("<Sequence>" + "<Nop/>" * 10 + "</Sequence>") * 9
+                + "</Sequence></BehaviorTree></root>")
 PAGE = os.sysconf("SC_PAGE_SIZE")
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -376,6 +380,67 @@ class DirectCore:
         return pc() - t0
 
 
+# -------------------------------------------------------------- core section
+
+def nop_tick(node):
+    return NodeStatus.SUCCESS
+
+
+def core_section(rounds, ticks, timeout, seed):
+    """Per-tick time of the 100-node tree: on the core directly, and through a
+    ThreadEngine with the bundled core. Uses only what every version of the
+    core offers, so the same script measures an older installation."""
+    direct = SequentialEngine()
+    direct.register_action_behavior("Nop", nop_tick, [])
+    direct.create_tree_from_text(XML_CORE_100)
+    assert direct.get_tree_status()["node_count"] == 100
+    engine = mt.ThreadEngine()
+    engine.register_action_behavior("Nop", nop_tick, [])
+    engine.create_tree_from_text(XML_CORE_100, "core100")
+
+    def on_core(n):
+        tick = direct.tick_once
+        t0 = pc()
+        for _ in range(n):
+            tick()
+        return pc() - t0
+
+    def via_engine(n):
+        tick = engine.tick_once
+        t0 = pc()
+        for _ in range(n):
+            tick("core100")
+        return pc() - t0
+
+    rows = {"core_direct": on_core, "core_engine": via_engine}
+    figures = {k: [] for k in rows}
+    cpu = {k: [] for k in rows}
+    rng = random.Random(seed)
+    try:
+        for fn in rows.values():  # warm-up
+            guarded(lambda fn=fn: fn(max(1, ticks // 10)), timeout, "core warm-up")
+        for _ in range(rounds):
+            order = list(rows.items())
+            rng.shuffle(order)
+            for name, fn in order:
+                gc.collect()
+                wall, cpu_time = guarded(lambda fn=fn: per_call(fn, ticks), timeout, name)
+                figures[name].append(wall)
+                cpu[name].append(cpu_time)
+    finally:
+        engine.stop_all_trees()
+    print(f"\nCore: one tick of a 100-node tree of Sequences and trivial actions (us; {rounds} rounds of {ticks})")
+    print("                                  wall: median    best   cpu: median    best")
+    out = {}
+    for name, label in (("core_direct", "on the core directly"), ("core_engine", "through ThreadEngine")):
+        s, c = summary(figures[name]), summary(cpu[name])
+        out[name] = {"median": s["median"] * 1e6, "best": s["best"] * 1e6,
+                     "cpu_median": c["median"] * 1e6, "cpu_best": c["best"] * 1e6}
+        print(f"  {label:<30} {s['median'] * 1e6:12.2f} {s['best'] * 1e6:7.2f} "
+              f"{c['median'] * 1e6:12.2f} {c['best'] * 1e6:7.2f}")
+    return out
+
+
 # ----------------------------------------------------------- measurements
 
 def per_call(round_trips, n):
@@ -559,12 +624,14 @@ def main(argv=None):
     ap.add_argument("--stack-kib", type=int, help="threading.stack_size for every thread started here")
     ap.add_argument("--timeout", type=float, default=120.0, help="seconds before a measurement counts as hung")
     ap.add_argument("--seed", type=int, default=1, help="seed of the per-round shuffle")
-    ap.add_argument("--only", default="lat,tput,cs",
+    ap.add_argument("--only", default="lat,tput,cs,core",
                     help="comma list of groups to run: lat (round trips), tput (throughput), cs (create/stop, RSS), "
+                         "core (a 100-node tree ticked on the core and through the engine), "
                          "dist (ThreadEngine beside DistributedEngine; not in the default run, needs Ray)")
     ap.add_argument("--json", metavar="PATH", help="write every figure and machine info here")
     args = ap.parse_args(argv)
     groups = set(args.only.split(","))
+    dist = None
     if "dist" in groups:
         # A section of its own: it starts Ray, which the other groups must not share the cores with.
         from bench_distributed import run_distributed
@@ -589,6 +656,16 @@ def main(argv=None):
     real_core = mt.SequentialEngine
     mt.logger = NoOpLogger()
     hung = False
+    groups = set(args.only.split(","))
+    core_figures = None
+    if "core" in groups:
+        # First, while the module still uses the bundled core.
+        core_figures = core_section(rounds, iters // 5, args.timeout, args.seed)
+        if groups == {"core"}:
+            if args.json:
+                with open(args.json, "w") as f:
+                    json.dump({"machine": machine_info(), "core_us_per_tick": core_figures}, f, indent=2, default=str)
+            return 0
 
     raw = {f"lat:{k}": [] for k, _ in LAT_ROWS}
     raw.update({f"cpu:lat:{k}": [] for k, _ in LAT_ROWS})
@@ -654,7 +731,6 @@ def main(argv=None):
 
     try:
         guarded(setup, args.timeout, "setup")
-        groups = set(args.only.split(","))
         all_jobs = [j for j in jobs() if j[0].split(":")[0] in groups]
         # Warm-up: every code path once, at a small size, not recorded.
         for name, fn in all_jobs:
@@ -713,6 +789,10 @@ def main(argv=None):
     result = report(raw, cs_raw, failures, broken, callers, trees, info, runtime,
                     dict(rounds=rounds, iters=iters, duration=duration, callers=callers, trees=trees,
                          quick=args.quick, stack_kib=args.stack_kib, seed=args.seed))
+    if core_figures is not None:
+        result["core_us_per_tick"] = core_figures
+    if dist is not None:
+        result["distributed"] = dist
     if args.json:
         with open(args.json, "w") as f:
             json.dump(result, f, indent=2, default=str)

@@ -1,5 +1,6 @@
 """Shared fixtures: the installed module, a recording logger, engines that are
-always stopped, and a guard that turns a hang into a failure."""
+always stopped, a guard that turns a hang into a failure, and helpers for
+trees run on the core directly (recording actions, a fake clock)."""
 import importlib.util
 import pathlib
 import threading
@@ -7,6 +8,9 @@ import threading
 import pytest
 
 import brannox.engine.trigger.mthread as mthread_module
+from brannox.core import NodeStatus, TreeNode
+from brannox.engine.sequential_engine import SequentialEngine
+from brannox.nodes.action_node import StatefulActionNode
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
@@ -101,3 +105,75 @@ def run_in_daemon(fn, *args, timeout=30.0):
 @pytest.fixture
 def in_daemon():
     return run_in_daemon
+
+
+# ------------------------------------------------------- core (single tree)
+
+STATUS = {"S": NodeStatus.SUCCESS, "F": NodeStatus.FAILURE, "R": NodeStatus.RUNNING, "K": NodeStatus.SKIPPED}
+
+
+def bt(body, extra=""):
+    """A one-tree document around ``body``."""
+    return f'<root BTCPP_format="4"><BehaviorTree ID="T">{body}</BehaviorTree>{extra}</root>'
+
+
+def letters(statuses):
+    return "".join("K" if s is NodeStatus.SKIPPED else s.name[0] for s in statuses)
+
+
+def stateful_action(events, name, script="R"):
+    """A StatefulActionNode subclass whose on_start/on_running return the letters
+    of ``script`` in turn (the last one repeats) and that records every call
+    in ``events`` as "name:start", "name:run", "name:halt"."""
+    queue = list(script)
+
+    def next_status():
+        return STATUS[queue.pop(0) if len(queue) > 1 else queue[0]]
+
+    class Recorded(StatefulActionNode):
+        @staticmethod
+        def on_start(node):
+            events.append(f"{name}:start")
+            return next_status()
+
+        @staticmethod
+        def on_running(node):
+            events.append(f"{name}:run")
+            return next_status()
+
+        @staticmethod
+        def on_halted(node):
+            events.append(f"{name}:halt")
+
+    Recorded.__name__ = Recorded.__qualname__ = name
+    return Recorded
+
+
+def core_engine(body, scripts=None, events=None):
+    """A SequentialEngine running ``bt(body)`` whose actions (id -> letters) are
+    recording stateful actions; returns (engine, events)."""
+    engine, events = SequentialEngine(), [] if events is None else events
+    for action_id, script in (scripts or {}).items():
+        engine.register_action_class(stateful_action(events, action_id, script))
+    engine.create_tree_from_text(bt(body))
+    return engine, events
+
+
+class FakeClock:
+    """Stands in for TreeNode.clock: time moves only when a test says so."""
+
+    def __init__(self):
+        self.now = 1000.0
+
+    def __call__(self):
+        return self.now
+
+    def advance(self, msec):
+        self.now += msec / 1000
+
+
+@pytest.fixture
+def clock(monkeypatch):
+    fake = FakeClock()
+    monkeypatch.setattr(TreeNode, "clock", fake)
+    return fake

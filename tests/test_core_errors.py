@@ -1,5 +1,9 @@
 """Errors a user can act on, hostile XML, and size limits."""
 
+import os
+import subprocess
+import sys
+
 import pytest
 
 from brannox.core import (
@@ -150,3 +154,32 @@ def test_wide_trees_work_and_exploding_subtrees_are_capped():
     layers = [(f"L{i}", fan.format(*[i + 1] * 10)) for i in range(6)] + [("L6", "<AlwaysSuccess/>")]
     with pytest.raises(TreeBuildError, match=f"more than {MAX_TREE_NODES} nodes"):
         engine.create_tree_from_text(doc(*layers, main="L0"))
+
+
+# Run in a child interpreter so the peak memory measured is this refusal's alone.
+_REFUSE_HUGE = r"""
+import resource, sys
+from brannox.core import BehaviorTreeFactory, XMLParseError
+body = {body}
+text = '<root BTCPP_format="4"><BehaviorTree ID="M"><Sequence>' + body + '</Sequence></BehaviorTree></root>'
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+try:
+    BehaviorTreeFactory().create_tree_from_text(text)
+except XMLParseError as exc:
+    print(exc)
+print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024)
+"""
+
+
+@pytest.mark.parametrize("body, fragment", [
+    ('"<AlwaysSuccess/>" * (2 << 20)', f"holds more than {MAX_TREE_NODES} nodes"),
+    ('"<AlwaysSuccess name=\'" + "x" * (32 << 20) + "\'/>"', "longer than 8388608 bytes"),
+    ('"<AlwaysSuccess name=\'" + "x" * ((4 << 20) + 1) + "\'/>"', "attribute 'name' is longer than 4194304 characters"),
+], ids=["32mb_of_elements", "32mb_attribute", "long_attribute"])
+def test_huge_documents_are_refused_while_parsing(body, fragment):
+    proc = subprocess.run([sys.executable, "-c", _REFUSE_HUGE.format(body=body)],
+                          capture_output=True, text=True, timeout=60)
+    message, extra_mib = proc.stdout.splitlines()
+    assert fragment in message
+    if "asan" not in os.environ.get("LD_PRELOAD", ""):  # the sanitizer's allocator keeps freed memory
+        assert int(extra_mib) < 50

@@ -198,7 +198,7 @@ class Caller(threading.Thread):
                f"tick wrote {out!r} for input {tok!r}")
 
     def op_ticks(self, tid):
-        n = self.rng.randrange(6)
+        n = self.rng.randrange(MAX_TICKS + 1)  # tick_n_times refuses more than max_ticks
         got = self.command("tick_n_times", self.engine.tick_n_times, tid, n, may_boom=True)
         expect(got == [NodeStatus.SUCCESS] * n, f"tick_n_times({n}) gave {got!r}")
 

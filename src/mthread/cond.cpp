@@ -10,196 +10,8 @@
 // Python methods sees the same lock and waiter-list states either way.
 #include "mthread.hpp"
 
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <cstdlib>
-#include <cstdio>
-#include <pthread.h>
-#include <sched.h>
-#include <unistd.h>
-
 namespace mthread {
 namespace {
-
-// ------------------------------------------------------- wake-up hints
-//
-// A cross-core wake-up (futex wake of a thread asleep on an idle core) costs
-// tens of microseconds on virtual machines, several times the rest of a
-// command. So a native wait first spins for a short, self-adjusting time
-// with the interpreter lock released, watching a hint that the notifier
-// posts once it has released the interpreter lock itself; only then does it
-// block on its waiter lock as Condition.wait does. The hint is advisory: the
-// waiter lock alone decides, so a missed or spurious hint only costs time.
-// The table is process-wide so that a pending hint never outlives its slot.
-
-constexpr unsigned kHintBits = 12;
-std::atomic<std::uint32_t> g_hints[1u << kHintBits];
-
-std::atomic<std::uint32_t>& hint_for(PyObject* waiter) {
-    auto h = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(waiter) >> 4);
-    return g_hints[(h * 0x9E3779B97F4A7C15ull) >> (64 - kHintBits)];
-}
-
-// The hint this thread owes a waiter it released: posted when this thread
-// next gives up the interpreter lock, so that the woken thread finds it free.
-thread_local std::atomic<std::uint32_t>* t_owed = nullptr;
-
-void post(std::atomic<std::uint32_t>* hint) { hint->fetch_add(1, std::memory_order_release); }
-
-void owe_hint(std::atomic<std::uint32_t>& hint) {
-    if (t_owed && t_owed != &hint) post(t_owed);
-    t_owed = &hint;
-}
-
-}  // namespace
-
-void settle_hints() {
-    if (std::atomic<std::uint32_t>* owed = std::exchange(t_owed, nullptr)) post(owed);
-}
-
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-std::atomic<int> g_spinners{0};
-
-// A forked child has only the forking thread: slots held by the parent's
-// other spinners would stay taken for good.
-void reset_spinners_in_child() { g_spinners.store(0, std::memory_order_relaxed); }
-
-struct SpinPolicy {
-    std::int64_t limit_ns = 0;  // the most one wait spins; 0: never spin
-    int max_spinners = 0;       // spinning threads at once
-};
-
-// The CPUs this process may use: the main thread's affinity (a thread that
-// pinned itself does not speak for the process), capped by a cgroup v2 CPU
-// quota when there is one.
-int usable_cpus() {
-    long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-    cpu_set_t set;
-    if (sched_getaffinity(getpid(), sizeof set, &set) == 0) cpus = CPU_COUNT(&set);
-    // else: more CPUs than a cpu_set_t holds; the online count stands.
-    if (std::FILE* f = std::fopen("/sys/fs/cgroup/cpu.max", "r")) {
-        long quota = 0, period = 0;
-        if (std::fscanf(f, "%ld %ld", &quota, &period) == 2 && quota > 0 && period > 0)
-            cpus = std::min(cpus, std::max(1L, quota / period));
-        std::fclose(f);
-    }
-    return static_cast<int>(std::max(1L, cpus));
-}
-
-// From MTHREAD_SPIN_US (default 50) and the CPUs this process may use: a
-// spinner only helps when another CPU can run the thread it waits for.
-const SpinPolicy& spin_policy() {
-    static const SpinPolicy policy = [] {
-        SpinPolicy p;
-        std::int64_t us = 50;
-        if (const char* v = std::getenv("MTHREAD_SPIN_US")) {
-            char* end = nullptr;
-            long n = std::strtol(v, &end, 10);
-            if (end != v && *end == '\0' && n >= 0 && n <= 1000000) us = n;
-        }
-        pthread_atfork(nullptr, nullptr, reset_spinners_in_child);
-        const int cpus = usable_cpus();
-        if (cpus >= 2) {
-            p.limit_ns = us * 1000;
-            p.max_spinners = cpus;
-        }
-        return p;
-    }();
-    return policy;
-}
-
-// Per thread: a spin that sees no hint halves the budget, down to nothing;
-// then a wait now and then probes with half the limit, less often after
-// each probe that fails. A thread's first wait does not spin (a new tree
-// thread waits for its first command, usually long); its second probes.
-thread_local std::int64_t t_budget_ns = 0;
-thread_local unsigned t_idle_waits = 0;
-thread_local unsigned t_probe_every = 2;
-
-inline void cpu_relax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    __asm__ __volatile__("yield");
-#endif
-}
-
-inline std::int64_t since_ns(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
-}
-
-// Without the interpreter lock: spins until the hint moves past `seen` or
-// the budget runs out, holding a spinner slot. Returns whether it moved.
-bool spin(const std::atomic<std::uint32_t>& mine, std::uint32_t seen, std::int64_t budget) {
-    const auto start = Clock::now();
-    bool hinted = false;
-    for (unsigned i = 1;; ++i) {
-        if (mine.load(std::memory_order_acquire) != seen) {
-            hinted = true;
-            break;
-        }
-        cpu_relax();
-        if ((i & 15) == 0 && since_ns(start) > budget) break;
-    }
-    g_spinners.fetch_sub(1, std::memory_order_release);
-    return hinted;
-}
-
-bool take_spinner_slot(int max_spinners) {
-    int n = g_spinners.load(std::memory_order_relaxed);
-    while (n < max_spinners) {
-        if (g_spinners.compare_exchange_weak(n, n + 1, std::memory_order_acquire, std::memory_order_relaxed))
-            return true;
-    }
-    return false;
-}
-
-// Called with the interpreter lock held, before blocking on a waiter whose
-// hint read `seen` while the condition's lock was still held. Spinning is
-// skipped while every slot is taken: giving up the interpreter lock only to
-// take it back costs a hand-off of its own when many threads want it. (A
-// spin that sees no hint also takes the lock back before blocking: when the
-// thread it waits for holds the lock longer than the switch interval, that
-// asks it for one hand-off per such wait.)
-void spin_for_hint(const std::atomic<std::uint32_t>& mine, std::uint32_t seen) {
-    const SpinPolicy& policy = spin_policy();
-    std::int64_t budget = t_budget_ns;
-    if (budget == 0 && policy.limit_ns > 0 && ++t_idle_waits >= t_probe_every) {
-        t_idle_waits = 0;
-        budget = policy.limit_ns / 2;
-    }
-    std::atomic<std::uint32_t>* owed = std::exchange(t_owed, nullptr);
-    // A hint owed to a waiter sharing our slot would end our own spin.
-    if (budget == 0 || owed == &mine || !take_spinner_slot(policy.max_spinners)) {
-        if (owed) post(owed);
-        return;
-    }
-    bool hinted;
-    Py_BEGIN_ALLOW_THREADS
-    if (owed) post(owed);
-    hinted = spin(mine, seen, budget);
-    Py_END_ALLOW_THREADS
-    if (hinted) {
-        t_budget_ns = policy.limit_ns;
-        t_probe_every = 16;
-    } else if (budget / 2 >= 1000) {
-        t_budget_ns = budget / 2;
-    } else {
-        t_budget_ns = 0;
-        t_probe_every = std::min(t_probe_every * 2, 4096u);
-    }
-}
-
-// Borrowed lookup in a dict that must not fail; null when absent.
-PyObject* dict_get(PyObject* dict, PyObject* key) {
-    PyObject* v = PyDict_GetItemWithError(dict, key);
-    if (!v && PyErr_Occurred()) throw_error();
-    return v;
-}
 
 Ref call_descr(PyObject* descr, PyObject* self) {
     return Ref::check(PyObject_Vectorcall(descr, &self, 1, nullptr));
@@ -305,27 +117,27 @@ CondView::CondView(ModuleState* st, PyObject* cond) : st_(st), cond_(cond) {
     // The class's methods must be the standard ones, not patched...
     PyObject* tdict = reinterpret_cast<PyTypeObject*>(n.cond_type)->tp_dict;
     const Strings& s = st->s;
-    if (dict_get(tdict, s.__enter__) != n.cond_enter || dict_get(tdict, s.__exit__) != n.cond_exit ||
-        dict_get(tdict, s.wait) != n.cond_wait || dict_get(tdict, s.notify) != n.cond_notify)
+    if (dict_find(tdict, s.__enter__) != n.cond_enter || dict_find(tdict, s.__exit__) != n.cond_exit ||
+        dict_find(tdict, s.wait) != n.cond_wait || dict_find(tdict, s.notify) != n.cond_notify)
         return;
     // ...nor shadowed on the instance...
     Ref idict = Ref::steal(PyObject_GenericGetDict(cond, nullptr));
     if (!idict) throw_error();
     if (!PyDict_Check(idict.get())) return;
-    if (dict_get(idict.get(), s.__enter__) || dict_get(idict.get(), s.__exit__) ||
-        dict_get(idict.get(), s.wait) || dict_get(idict.get(), s.notify))
+    if (dict_find(idict.get(), s.__enter__) || dict_find(idict.get(), s.__exit__) ||
+        dict_find(idict.get(), s.wait) || dict_find(idict.get(), s.notify))
         return;
     // ...and its lock and waiter list the standard C objects.
-    PyObject* lock = dict_get(idict.get(), n.s_lock);
-    PyObject* waiters = dict_get(idict.get(), n.s_waiters);
+    PyObject* lock = dict_find(idict.get(), n.s_lock);
+    PyObject* waiters = dict_find(idict.get(), n.s_waiters);
     if (!lock || Py_TYPE(lock) != reinterpret_cast<PyTypeObject*>(n.rlock_type)) return;
     if (!waiters || Py_TYPE(waiters) != reinterpret_cast<PyTypeObject*>(n.deque_type)) return;
-    if (dict_get(n.threading_globals, n.s_allocate_lock) != n.allocate_lock) return;
+    if (dict_find(n.threading_globals, n.s_allocate_lock) != n.allocate_lock) return;
     // wait() and notify() reach the lock through these instance attributes,
     // which __init__ binds to the lock's own methods.
-    if (!bound_to(dict_get(idict.get(), n.s_is_owned), lock, n.rlock_is_owned) ||
-        !bound_to(dict_get(idict.get(), n.s_release_save), lock, n.rlock_release_save) ||
-        !bound_to(dict_get(idict.get(), n.s_acquire_restore), lock, n.rlock_acquire_restore))
+    if (!bound_to(dict_find(idict.get(), n.s_is_owned), lock, n.rlock_is_owned) ||
+        !bound_to(dict_find(idict.get(), n.s_release_save), lock, n.rlock_release_save) ||
+        !bound_to(dict_find(idict.get(), n.s_acquire_restore), lock, n.rlock_acquire_restore))
         return;
     rlock_ = Ref::borrow(lock);
     waiters_ = Ref::borrow(waiters);
@@ -420,6 +232,21 @@ void CondView::notify() {
             throw_error();
         }
         remove_waiter(n, waiters_.get(), waiter.get());
+    }
+}
+
+void CondView::notify_all() {
+    if (!native()) {
+        call_method(cond_, st_->s.notify_all);
+        return;
+    }
+    // As Condition.notify_all: notify(len(waiters)); each notify() drops
+    // the waiter it released, or one an interrupted notify left behind.
+    for (;;) {
+        Py_ssize_t size = PyObject_Length(waiters_.get());
+        if (size < 0) throw_error();
+        if (size == 0) return;
+        notify();
     }
 }
 

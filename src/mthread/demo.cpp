@@ -48,8 +48,6 @@ constexpr const char kXmlText[] =
 "    </root>\n"
 "    ";
 
-Ref text(const char* s) { return str(s); }
-
 Ref success(const Call& c) {
     Ref status = lookup_global(c.module, c.st->s.NodeStatus);
     return getattr(status.get(), c.st->s.SUCCESS);
@@ -65,22 +63,21 @@ Ref call_keywords(PyObject* callable, std::initializer_list<const char*> names,
         if (!s) throw_error();
         PyTuple_SET_ITEM(kwnames.get(), i++, s);
     }
-    std::vector<PyObject*> argv(values);
-    return Ref::check(PyObject_Vectorcall(callable, argv.data(), 0, kwnames.get()));
+    return call_kw(callable, {}, kwnames.get(), values);
 }
 
 // CreateAgentOllama.tick(node): builds an agent on an Ollama model and puts
 // it on the blackboard. Catches nothing: failures reach the core.
 Ref create_agent_tick(const Call& c) {
     PyObject* node = c[0];
-    Ref model_id = call_method(node, text("getInputString").get(), text("model_id").get());
-    Ref description = call_method(node, text("getInputString").get(), text("description").get());
-    Ref agent_class = lookup_global(c.module, text("Agent").get());
-    Ref ollama_class = lookup_global(c.module, text("Ollama").get());
+    Ref model_id = call_method(node, str("getInputString").get(), str("model_id").get());
+    Ref description = call_method(node, str("getInputString").get(), str("description").get());
+    Ref agent_class = lookup_global(c.module, str("Agent").get());
+    Ref ollama_class = lookup_global(c.module, str("Ollama").get());
     Ref model = call_keywords(ollama_class.get(), {"id"}, {model_id.get()});
     Ref agent = call_keywords(agent_class.get(), {"model", "description", "markdown"},
                               {model.get(), description.get(), Py_True});
-    call_method(node, text("setOutput").get(), text("agent").get(), agent.get());
+    call_method(node, str("setOutput").get(), str("agent").get(), agent.get());
     return success(c);
 }
 
@@ -88,14 +85,14 @@ Ref create_agent_tick(const Call& c) {
 // unconsumed stream on the blackboard.
 Ref stream_response_tick(const Call& c) {
     PyObject* node = c[0];
-    Ref agent = call_method(node, text("getInputObject").get(), text("agent").get());
-    Ref instructions = call_method(node, text("getInputObject").get(), text("instructions").get());
-    Ref user_input = call_method(node, text("getInputString").get(), text("user_input").get());
-    Ref run = getattr(agent.get(), text("run").get());
-    Ref kwnames = Ref::check(PyTuple_Pack(1, text("stream").get()));
+    Ref agent = call_method(node, str("getInputObject").get(), str("agent").get());
+    Ref instructions = call_method(node, str("getInputObject").get(), str("instructions").get());
+    Ref user_input = call_method(node, str("getInputString").get(), str("user_input").get());
+    Ref run = getattr(agent.get(), str("run").get());
+    Ref kwnames = Ref::check(PyTuple_Pack(1, str("stream").get()));
     PyObject* argv[] = {user_input.get(), Py_True};
     Ref stream = Ref::check(PyObject_Vectorcall(run.get(), argv, 1, kwnames.get()));
-    call_method(node, text("setOutput").get(), text("response_stream").get(), stream.get());
+    call_method(node, str("setOutput").get(), str("response_stream").get(), stream.get());
     return success(c);
 }
 
@@ -107,10 +104,10 @@ const FunctionDef kStreamResponseTick = {"tick", "GetStreamResponse.tick", nullp
 
 Ref port(const char* name, const char* type, const char* direction) {
     Ref d = Ref::check(PyDict_New());
-    require(PyDict_SetItemString(d.get(), "name", text(name).get()));
-    require(PyDict_SetItemString(d.get(), "type", text(type).get()));
-    require(PyDict_SetItemString(d.get(), "direction", text(direction).get()));
-    require(PyDict_SetItemString(d.get(), "description", text("").get()));
+    require(PyDict_SetItemString(d.get(), "name", str(name).get()));
+    require(PyDict_SetItemString(d.get(), "type", str(type).get()));
+    require(PyDict_SetItemString(d.get(), "direction", str(direction).get()));
+    require(PyDict_SetItemString(d.get(), "description", str("").get()));
     return d;
 }
 
@@ -122,40 +119,36 @@ Ref define_node_class(PyObject* module, const char* name, const char* doc,
     Ref base = lookup_global(module, module_state(module)->s.SimpleActionNode);
     Ref bases = Ref::check(PyTuple_Pack(1, base.get()));
     PyObject* meta = reinterpret_cast<PyObject*>(Py_TYPE(base.get()));
-    Ref cls_name = text(name);
-    Ref ns = call_method(meta, text("__prepare__").get(), cls_name.get(), bases.get());
-    require(PyObject_SetItem(ns.get(), text("__module__").get(), text(kModuleName).get()));
-    require(PyObject_SetItem(ns.get(), text("__qualname__").get(), cls_name.get()));
-    if (doc) require(PyObject_SetItem(ns.get(), text("__doc__").get(), text(doc).get()));
+    Ref cls_name = str(name);
+    Ref ns = call_method(meta, str("__prepare__").get(), cls_name.get(), bases.get());
+    require(PyObject_SetItem(ns.get(), str("__module__").get(), str(kModuleName).get()));
+    require(PyObject_SetItem(ns.get(), str("__qualname__").get(), cls_name.get()));
+    if (doc) require(PyObject_SetItem(ns.get(), str("__doc__").get(), str(doc).get()));
     Ref port_list = Ref::check(PyList_New(0));
     for (Ref* p : ports) require(PyList_Append(port_list.get(), p->get()));
-    require(PyObject_SetItem(ns.get(), text("ports").get(), port_list.get()));
+    require(PyObject_SetItem(ns.get(), str("ports").get(), port_list.get()));
     Ref func = make_function(module, tick);
     Ref static_tick = Ref::check(PyStaticMethod_New(func.get()));
-    require(PyObject_SetItem(ns.get(), text("tick").get(), static_tick.get()));
+    require(PyObject_SetItem(ns.get(), str("tick").get(), static_tick.get()));
     Ref cls = call(meta, cls_name.get(), bases.get(), ns.get());
     require(PyDict_SetItem(ns_module, cls_name.get(), cls.get()));
     return cls;
 }
 
-void bind(PyObject* module, const char* name, PyObject* value) {
-    require(PyDict_SetItemString(PyModule_GetDict(module), name, value));
-}
-
 // One request: write the user input, tick once, print the streamed answer.
 void ask(PyObject* module, PyObject* engine, PyObject* tree_id, const char* user_input) {
     const Strings& s = module_state(module)->s;
-    call_method(engine, s.set_blackboard_data, tree_id, text("user_input").get(), text(user_input).get());
+    call_method(engine, s.set_blackboard_data, tree_id, str("user_input").get(), str(user_input).get());
     Ref status = call_method(engine, s.tick_once, tree_id);
-    bind(module, "status", status.get());
-    Ref stream = call_method(engine, s.get_blackboard_data, tree_id, text("response_stream").get());
-    bind(module, "response_stream", stream.get());
-    Ref print = lookup_global(module, text("print").get());
-    Ref end_kw = Ref::check(PyTuple_Pack(1, text("end").get()));
+    bind(PyModule_GetDict(module), "status", status.get());
+    Ref stream = call_method(engine, s.get_blackboard_data, tree_id, str("response_stream").get());
+    bind(PyModule_GetDict(module), "response_stream", stream.get());
+    Ref print = lookup_global(module, str("print").get());
+    Ref end_kw = Ref::check(PyTuple_Pack(1, str("end").get()));
     Ref it = Ref::check(PyObject_GetIter(stream.get()));
     while (Ref response = Ref::steal(PyIter_Next(it.get()))) {
-        bind(module, "response", response.get());
-        Ref content = getattr(response.get(), text("content").get());
+        bind(PyModule_GetDict(module), "response", response.get());
+        Ref content = getattr(response.get(), str("content").get());
         PyObject* argv[] = {content.get(), s.empty};
         Ref::check(PyObject_Vectorcall(print.get(), argv, 1, end_kw.get()));
     }
@@ -184,33 +177,28 @@ void run_demo(PyObject* module) {
     define_node_class(module, "GetStreamResponse", nullptr,
                       {&p_agent_in, &p_instructions, &p_stream, &p_user_input}, kStreamResponseTick);
 
-    Ref engine_class = lookup_global(module, text("ThreadEngine").get());
+    Ref engine_class = lookup_global(module, str("ThreadEngine").get());
     Ref engine = call0(engine_class.get());
-    bind(module, "engine", engine.get());
+    bind(PyModule_GetDict(module), "engine", engine.get());
     try {
-        Ref create_cls = lookup_global(module, text("CreateAgentOllama").get());
-        Ref stream_cls = lookup_global(module, text("GetStreamResponse").get());
-        Ref register_class = text("register_action_class");
-        call_method(engine.get(), register_class.get(), create_cls.get(), text("CreateAgentOllama").get());
-        call_method(engine.get(), register_class.get(), stream_cls.get(), text("GetStreamResponse").get());
-        Ref xml = text(kXmlText);
-        bind(module, "xml_text", xml.get());
-        Ref tree0 = call_method(engine.get(), s.create_tree_from_text, xml.get(), text("tree0").get());
-        bind(module, "tree_id0", tree0.get());
-        Ref tree1 = call_method(engine.get(), s.create_tree_from_text, xml.get(), text("tree1").get());
-        bind(module, "tree_id1", tree1.get());
+        Ref create_cls = lookup_global(module, str("CreateAgentOllama").get());
+        Ref stream_cls = lookup_global(module, str("GetStreamResponse").get());
+        Ref register_class = str("register_action_class");
+        call_method(engine.get(), register_class.get(), create_cls.get(), str("CreateAgentOllama").get());
+        call_method(engine.get(), register_class.get(), stream_cls.get(), str("GetStreamResponse").get());
+        Ref xml = str(kXmlText);
+        bind(PyModule_GetDict(module), "xml_text", xml.get());
+        Ref tree0 = call_method(engine.get(), s.create_tree_from_text, xml.get(), str("tree0").get());
+        bind(PyModule_GetDict(module), "tree_id0", tree0.get());
+        Ref tree1 = call_method(engine.get(), s.create_tree_from_text, xml.get(), str("tree1").get());
+        bind(PyModule_GetDict(module), "tree_id1", tree1.get());
         ask(module, engine.get(), tree0.get(), "中国上海的新闻");
         ask(module, engine.get(), tree1.get(), "中国北京的新闻");
         call_method(engine.get(), s.stop_all_trees);
     } catch (const PyError&) {
         // Tree threads are not daemons when the importing thread is not: left
         // running they would keep the process alive after the failure.
-        ErrorStash stash;
-        try {
-            call_method(engine.get(), s.stop_all_trees);
-        } catch (const PyError&) {
-        }
-        stash.restore_over();
+        cleanup_keeping_error([&] { call_method(engine.get(), s.stop_all_trees); });
         throw;
     }
 }

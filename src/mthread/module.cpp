@@ -53,11 +53,6 @@ void clear_strings(Strings& s) {
     Py_CLEAR(s.error_type);
 }
 
-// Binds `name` in the module namespace.
-void bind(PyObject* ns, const char* name, PyObject* value) {
-    require(PyDict_SetItemString(ns, name, value));
-}
-
 // `import <name>`, absolute, with the module namespace as globals, binding
 // the top-level module under its own name.
 void import_module(PyObject* ns, const char* name) {
@@ -115,6 +110,7 @@ int exec_state(PyObject* module) {
         ModuleState* st = module_state(module);
         new (st) ModuleState();
         st->sides = new std::unordered_map<PyObject*, TreeSidePtr>();
+        st->orphans = new std::vector<Ref>();
         init_strings(st->s);
         PyObject* builtins = PyEval_GetBuiltins();  // borrowed
         if (!builtins) throw_error();
@@ -155,6 +151,8 @@ void module_free(void* module) {
     if (st) {
         delete st->sides;
         st->sides = nullptr;
+        delete st->orphans;
+        st->orphans = nullptr;
     }
 }
 

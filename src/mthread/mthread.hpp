@@ -4,12 +4,18 @@
 //                 the class statement, main mode)
 //   function.cpp  our function-object type: descriptor, argument binder,
 //                 exact-type tests of arguments and results
-//   engine.cpp    the bodies of the ThreadEngine methods and the per-tree
-//                 side state that keeps callers from being stranded
+//   engine.cpp    the ThreadEngine methods: registry, creation, lookup,
+//                 tree operations, stopping, and the method table
+//   exchange.cpp  both ends of a command: the caller's send, the tree
+//                 thread's serve, and the per-tree side state
+//   cond.cpp      record conditions (generic and native paths)
+//   spin.cpp      wake-up hints and the spin before a native wait blocks
 //   demo.cpp      what runs only when the module runs as the main program
 #pragma once
 
-#include "ref.hpp"
+#include "pyutil.hpp"
+
+#include <atomic>
 
 #include <cstdint>
 #include <memory>
@@ -27,7 +33,7 @@ inline constexpr const char* kModuleName = "brannox.engine.trigger.mthread";
 #define MTHREAD_STRINGS(X)                                                   \
     X(factory) X(trees) X(action_registrations) X(cond) X(command) X(result) \
     X(thread) X(type) X(params) X(n) X(key) X(value) X(get) X(notify)       \
-    X(wait) X(join) X(append) X(keys) X(read) X(info) X(error) X(start)    \
+    X(wait) X(notify_all) X(join) X(append) X(keys) X(read) X(info) X(error) X(start)    \
     X(target) X(args) X(logger) X(threading) X(BehaviorTreeFactory)        \
     X(SequentialEngine) X(SimpleActionNode) X(NodeStatus) X(SUCCESS)        \
     X(Condition) X(Thread) X(open) X(tick) X(ports) X(register_action_behavior) \
@@ -36,7 +42,7 @@ inline constexpr const char* kModuleName = "brannox.engine.trigger.mthread";
     X(get_blackboard_data) X(set_blackboard_data) X(get_all_blackboard_data) \
     X(reset) X(reset_tree) X(_run_tree) X(_process_command)                 \
     X(_check_tree_exists) X(_send_command) X(stop_tree) X(stop_all_trees)   \
-    X(__name__) X(__enter__) X(__exit__)
+    X(__name__) X(__enter__) X(__exit__) X(halt_tree) X(ident)
 
 struct Strings {
 #define MTHREAD_DECLARE(name) PyObject* name = nullptr;
@@ -49,17 +55,37 @@ struct Strings {
 
 // ------------------------------------------------------------ side state
 
+// The process generation: bumped in a forked child, whose tree threads stayed
+// behind in the parent.
+unsigned fork_generation() noexcept;
+
+// A tree's record is a dict {"cond", "command", "result", "thread"}. Its
+// two slots are one-element lists, read and written only under "cond":
+//   command[0]  None   no command pending
+//               dict   a command {"type": <str>, "params": <dict>}
+//               False  the stop marker: the tree thread is to end (it stays)
+//   result[0]   None   no answer waiting
+//               (type, tree_id, value)  the answer to the last command:
+//                      `type` is the command's type and `value` its result,
+//                      or `type` is "error" and `value` the failure text.
+//
 // What the engine keeps about one live tree beyond its four-key record: the
 // record's shape is fixed for callers, so this lives in the module state.
 // Touched only with the interpreter lock held.
 struct TreeSide {
     Ref record;                        // keeps the key's address from being reused
+    Ref tree_id;                       // str, for messages naming the tree
     PyThread_type_lock caller_lock = nullptr;  // one command in flight per tree
-    bool stopping = false;             // a stop has begun: refuse new commands
+    int stops_waiting = 0;             // stops waiting to place the marker
+    bool stop_marked = false;          // the stop marker is in the command slot
     bool ended = false;                // the tree thread will answer nothing more
     bool withdrawn = false;            // creation failed: the record was taken back
     Ref end_reason;                    // str: why commands now fail
     unsigned long thread_ident = 0;    // the tree thread, once it runs
+    unsigned generation = fork_generation();  // the process that made it
+    // What this tree's thread, acting as a caller, waits for now (a command
+    // or a stop of another tree); followed to refuse waits that close a cycle.
+    std::shared_ptr<TreeSide> waiting_on;
 
     TreeSide() = default;
     TreeSide(const TreeSide&) = delete;
@@ -67,6 +93,10 @@ struct TreeSide {
     ~TreeSide() {
         if (caller_lock) PyThread_free_lock(caller_lock);
     }
+    // New commands are refused once a stop has begun.
+    bool refusing() const noexcept { return stops_waiting > 0 || stop_marked; }
+    // Made in a process this one was forked from: its thread is not here.
+    bool foreign() const noexcept { return generation != fork_generation(); }
 };
 using TreeSidePtr = std::shared_ptr<TreeSide>;
 
@@ -96,6 +126,9 @@ struct ModuleState {
     Native native;  // all null when the standard library looked unusual at import
     // Keyed by record identity; entries hold the record, so addresses stay unique.
     std::unordered_map<PyObject*, TreeSidePtr>* sides = nullptr;
+    // Weak references to threads launched by creations that then failed:
+    // such a thread ends at once, without serving or logging.
+    std::vector<Ref>* orphans = nullptr;
 };
 
 ModuleState* module_state(PyObject* module);
@@ -198,6 +231,7 @@ public:
     // context manager swallowed it.
     bool exit(bool with_error);
     void notify();
+    void notify_all();
     void wait();
 
 private:
@@ -224,6 +258,18 @@ bool with_cond(CondView& cv, F&& body) {
     return true;
 }
 
+// ------------------------------------------------------ wake-up hints
+
+// The hint counter of a waiter lock (shared with waiters that hash alike).
+std::atomic<std::uint32_t>& hint_for(PyObject* waiter);
+// Records that this thread released the waiter of `hint` with notify().
+void owe_hint(std::atomic<std::uint32_t>& hint);
+// Spins briefly, without the interpreter lock, for `mine` to move past
+// `seen`, posting any owed hint first; returns with the lock held.
+void spin_for_hint(const std::atomic<std::uint32_t>& mine, std::uint32_t seen);
+// Whether this thread still owes a hint (debug checks).
+bool hint_owed() noexcept;
+
 // Posts the wake-up hint this thread owes a waiter it released with
 // notify(). A native wait posts it on its own once the interpreter lock is
 // released; a thread that notifies and then does not wait (a stop, a tree
@@ -244,33 +290,69 @@ void run_demo(PyObject* module);
 // Releases the side state of the module (m_free).
 void free_sides(ModuleState* st);
 
-// ------------------------------------------------------------ helpers
+// ------------------------------------------------------------ exchange
 
-// Calls obj.name(*args) through the method protocol; new reference.
-template <class... A>
-Ref call_method(PyObject* obj, PyObject* name, A... args) {
-    PyObject* argv[] = {obj, args...};
-    return Ref::check(PyObject_VectorcallMethod(
-        name, argv, 1 + sizeof...(A), nullptr));
-}
-template <class... A>
-Ref call(PyObject* callable, A... args) {
-    PyObject* argv[] = {nullptr, args...};
-    return Ref::check(PyObject_Vectorcall(callable, argv + 1,
-                                          sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-inline Ref call0(PyObject* callable) {
-    return Ref::check(PyObject_CallNoArgs(callable));
-}
+// One call of logger.info(text) or logger.error(text), `logger` read now.
+void log_line(const Call& c, PyObject* level, PyObject* text);
+// Logs the message at error level, then raises `exc_type` with that text.
+[[noreturn]] void fail(const Call& c, PyObject* exc_type, PyObject* message);
+// "行为树 <id> 执行命令 <type> 失败: <reason>"; new reference.
+Ref command_failure(PyObject* tree_id, PyObject* command_type, PyObject* reason);
 
-inline Ref getattr(PyObject* obj, PyObject* name) {
-    return Ref::check(PyObject_GetAttr(obj, name));
-}
+// The side state of a record, made on first use. Callers look the record up
+// in `trees` and call this without running Python code in between.
+TreeSidePtr side_for(ModuleState* st, PyObject* record, PyObject* tree_id);
+void drop_side(ModuleState* st, PyObject* record);
 
-// format(value, ""), as an f-string renders a value; new reference.
-inline Ref format_value(PyObject* v, const Strings& s) {
-    if (PyUnicode_CheckExact(v)) return Ref::borrow(v);
-    return Ref::check(PyObject_Format(v, s.empty));
-}
+// Holds a side's caller lock; the wait releases the interpreter lock and
+// lets signal handlers (KeyboardInterrupt) interrupt it, as lock.acquire() does.
+class CallerLock {
+public:
+    explicit CallerLock(PyThread_type_lock lock);
+    CallerLock(const CallerLock&) = delete;
+    CallerLock& operator=(const CallerLock&) = delete;
+    ~CallerLock() { PyThread_release_lock(lock_); }
+
+private:
+    PyThread_type_lock lock_;
+};
+
+// While in scope on a tree thread, records that this thread waits for
+// `target`; raises the command failure (logged) instead when that wait would
+// close a cycle of trees waiting on each other. A no-op on other threads.
+class WaitingOn {
+public:
+    WaitingOn(const Call& c, const TreeSidePtr& target, PyObject* command_type);
+    WaitingOn(const WaitingOn&) = delete;
+    WaitingOn& operator=(const WaitingOn&) = delete;
+    ~WaitingOn();
+
+private:
+    TreeSide* waiter_ = nullptr;
+};
+
+// A live tree as a command or a stop finds it: its record (after the
+// existence check), its side state, its condition and its command slot.
+struct LiveTree {
+    Ref record;
+    TreeSidePtr side;
+    Ref cond;
+    Ref command;
+};
+LiveTree find_live_tree(const Call& c, PyObject* self, PyObject* tree_id);
+// The error of an identifier that is not live, as _check_tree_exists gives it.
+[[noreturn]] void fail_missing(const Call& c, PyObject* tree_id);
+
+// A creation whose thread start failed: the record is withdrawn, and the
+// thread, if one was launched, ends without serving.
+void abandon_creation(const Call& c, PyObject* trees, PyObject* tree_id, PyObject* record,
+                      const TreeSidePtr& side, PyObject* thread);
+// Removes `record` from `trees` if it is still the entry for `tree_id`,
+// together with its side state. Returns whether it was removed.
+bool withdraw(const Call& c, PyObject* trees, PyObject* tree_id, PyObject* record);
+
+Ref run_tree_body(const Call& c);
+Ref process_command_body(const Call& c);
+Ref send_command_body(const Call& c);
 
 }  // namespace mthread

@@ -127,7 +127,6 @@ inline int require(int rc) {
 }
 
 inline Ref none() { return Ref::borrow(Py_None); }
-inline Ref boolean(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
 inline Ref str(std::string_view s) {
     return Ref::check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }

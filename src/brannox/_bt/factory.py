@@ -4,11 +4,14 @@ from __future__ import annotations
 
 import difflib
 import re
+import threading
+from types import MappingProxyType
 
 from .blackboard import Blackboard
-from .builtins import BUILTIN_NODES, ActionNode, SubTreeNode
+from .builtins import BUILTIN_NODES, LATER_BUILTIN_NODES, ActionNode, SubTreeNode
 from .errors import BehaviorTreeError, RegistrationError, TreeBuildError
-from .node import blackboard_key, parse_port_list
+from .node import CONDITION_ATTRIBUTES, TreeNode, blackboard_key, parse_port_list
+from .script import ScriptError, compile_script
 from .status import NodeStatus
 from .xmlreader import Element, parse_xml
 
@@ -29,6 +32,42 @@ _RESERVED_IDS = frozenset(BUILTIN_NODES) | _EXPLICIT_TAGS | {
 }
 _ACTION_ID = re.compile(r"[A-Za-z_][A-Za-z0-9_.\-]*\Z")
 _BOOLEANS = {"true": True, "1": True, "false": False, "0": False}
+
+# Node types added with register_node_type, shared by every factory of the
+# process. Writers replace the whole mapping under the lock; builders read
+# the current mapping once per tree, so a tree never sees half an update.
+_node_types: MappingProxyType = MappingProxyType({})
+_node_types_lock = threading.Lock()
+
+
+def register_node_type(cls, node_id: str | None = None) -> None:
+    """Make a TreeNode subclass usable in every tree built from now on, in any thread.
+
+    ``node_id`` (default: the class name) is the XML element name. Built-in
+    names and element names are refused; registering the same class under
+    the same id again does nothing, another class under a taken id is refused.
+    A per-engine registered action of the same name takes precedence.
+    """
+    global _node_types
+    if not (isinstance(cls, type) and issubclass(cls, TreeNode)) or cls is TreeNode:
+        raise RegistrationError(f"a node type must be a subclass of TreeNode, not {cls!r}")
+    node_id = cls.__name__ if node_id is None else node_id
+    if not isinstance(node_id, str) or not _ACTION_ID.match(node_id):
+        raise RegistrationError(f"node type id must be an XML element name such as 'MoveTo', not {node_id!r}")
+    if node_id in _RESERVED_IDS or node_id in LATER_BUILTIN_NODES:
+        raise RegistrationError(f"node type id '{node_id}' is the name of a built-in node or element")
+    with _node_types_lock:
+        current = _node_types.get(node_id)
+        if current is cls:
+            return
+        if current is not None:
+            raise RegistrationError(f"node type '{node_id}' is already registered as {current.__qualname__}")
+        _node_types = MappingProxyType({**_node_types, node_id: cls})
+
+
+def registered_node_types() -> dict:
+    """A copy of the node types added with register_node_type: {id: class}."""
+    return dict(_node_types)
 
 
 class Tree:
@@ -59,7 +98,14 @@ class Tree:
             self._ticking = False
 
     def halt(self) -> None:
+        """Halt RUNNING nodes (their halt callbacks run); never raises an Exception."""
         self.root.halt()
+
+    def reset(self) -> None:
+        """Halt, then forget what survives halts (RunOnce) so the tree starts afresh."""
+        self.root.halt()
+        for node in self.nodes():
+            node.reset_memory()
 
     def nodes(self) -> list:
         """Every node, depth first (iterative: trees may be wide)."""
@@ -108,13 +154,14 @@ class BehaviorTreeFactory:
 
     def create_tree_from_text(self, xml_text, blackboard: Blackboard | None = None) -> Tree:
         """Build the main tree of ``xml_text``; raises TreeBuildError (or XMLParseError) when refused."""
-        document = parse_xml(xml_text)
-        return _Builder(self._actions, document).build(blackboard if blackboard is not None else Blackboard())
+        document = parse_xml(xml_text, MAX_TREE_NODES)
+        return _Builder(self._actions, document, _node_types).build(blackboard if blackboard is not None else Blackboard())
 
 
 class _Builder:
-    def __init__(self, actions: dict, document: Element):
+    def __init__(self, actions: dict, document: Element, node_types=MappingProxyType({})):
         self.actions = actions
+        self.node_types = node_types
         self.port_cache: dict = {}
         self.node_count = 0
         self.trees: dict = {}
@@ -188,9 +235,16 @@ class _Builder:
             if not node_id:
                 raise error("needs an ID attribute naming the node type")
         common = {"name": name, "tree_id": tree_id, "line": el.line, "tag": el.tag}
+        conditions = self._conditions(attrs, error)
 
         if node_id == "SubTree":
-            return self._build_subtree(el, attrs, bb, stack, depth, common, error)
+            node = self._build_subtree(el, attrs, bb, stack, depth, common, error)
+            if conditions:
+                node.set_conditions(conditions)
+            return node
+        # Lookup order: the original built-ins (their names cannot be
+        # registered), this engine's actions, process-wide node types, then
+        # built-ins added later, which yield to a registration of their name.
         if node_id in BUILTIN_NODES:
             node = BUILTIN_NODES[node_id](node_id, attrs=attrs, blackboard=bb, **common)
         elif node_id in self.actions:
@@ -201,8 +255,14 @@ class _Builder:
                 except RegistrationError as exc:
                     raise error(f"ports of action '{node_id}' became invalid after registration: {exc}") from None
             node = ActionNode(node_id, functor, attrs=attrs, ports=self.port_cache[node_id], blackboard=bb, **common)
+        elif node_id in self.node_types:
+            node = self.node_types[node_id](node_id, attrs=attrs, blackboard=bb, **common)
+        elif node_id in LATER_BUILTIN_NODES:
+            node = LATER_BUILTIN_NODES[node_id](node_id, attrs=attrs, blackboard=bb, **common)
         else:
-            known = sorted(set(BUILTIN_NODES) | set(self.actions) | {"SubTree"})
+            known = sorted(
+                set(BUILTIN_NODES) | set(LATER_BUILTIN_NODES) | set(self.actions) | set(self.node_types) | {"SubTree"}
+            )
             close = difflib.get_close_matches(node_id, known, n=3)
             hint = f"; did you mean {', '.join(close)}?" if close else "; register it as an action first"
             raise error(f"unknown node type '{node_id}'{hint}")
@@ -218,7 +278,20 @@ class _Builder:
         for child_el in el.children:
             node.children.append(self._build_node(child_el, bb, tree_id, stack, depth + 1))
         node.finish_setup()
+        if conditions:
+            node.set_conditions(conditions)
         return node
+
+    @staticmethod
+    def _conditions(attrs: dict, error) -> dict:
+        """Take the condition attributes out of ``attrs`` and compile them."""
+        compiled = {}
+        for attribute in [a for a in attrs if a in CONDITION_ATTRIBUTES]:
+            try:
+                compiled[attribute] = compile_script(attrs.pop(attribute))
+            except ScriptError as exc:
+                raise error(f"attribute '{attribute}': {exc}") from None
+        return compiled
 
     def _build_subtree(self, el, attrs, bb, stack, depth, common, error):
         sub_id = attrs.pop("ID", "").strip()

@@ -2,17 +2,32 @@
 
 from __future__ import annotations
 
+import logging
+import time
 from dataclasses import dataclass
 from types import MappingProxyType
 
 from .blackboard import Blackboard
 from .errors import PortError, RegistrationError, TickError, TreeBuildError
+from .script import ScriptError
 from .status import NodeStatus
+
+#: Where the core reports what it must not raise: failures of halt callbacks.
+logger = logging.getLogger("brannox.core")
 
 PORT_TYPES = ("string", "object")
 PORT_DIRECTIONS = ("input", "output")
 # Attributes every element may carry that are not ports.
 RESERVED_ATTRIBUTES = frozenset({"name", "ID"})
+#: Script attributes every node accepts: pre-conditions (checked in this order
+#: when the node starts), the guard checked on every tick, and post-scripts.
+PRE_CONDITIONS = ("_failureIf", "_successIf", "_skipIf")
+POST_SCRIPTS = ("_onSuccess", "_onFailure", "_onHalted", "_post")
+CONDITION_ATTRIBUTES = frozenset(PRE_CONDITIONS + ("_while",) + POST_SCRIPTS)
+
+_RUNNING, _SUCCESS, _FAILURE, _SKIPPED, _IDLE = (
+    NodeStatus.RUNNING, NodeStatus.SUCCESS, NodeStatus.FAILURE, NodeStatus.SKIPPED, NodeStatus.IDLE,
+)
 
 
 @dataclass(frozen=True)
@@ -39,6 +54,8 @@ def parse_port_list(owner: str, ports) -> dict:
             raise RegistrationError(f"port #{i} of '{owner}' needs a non-empty \"name\" without surrounding spaces")
         if name in RESERVED_ATTRIBUTES:
             raise RegistrationError(f"port name '{name}' of '{owner}' is reserved for the element itself")
+        if name in CONDITION_ATTRIBUTES:
+            raise RegistrationError(f"port name '{name}' of '{owner}' is reserved for a pre- or post-condition")
         if name in declared:
             raise RegistrationError(f"'{owner}' declares port '{name}' twice")
         ptype = port.get("type", "string")
@@ -90,9 +107,14 @@ class TreeNode:
     INT_PORTS: frozenset = frozenset()
     #: Allowed number of children: (min, max), max None for unlimited.
     CHILDREN: tuple = (0, 0)
+    #: Time source of the time-based nodes, in seconds; read on the class at
+    #: every tick, so tests (or a simulation) can replace it process-wide.
+    clock = staticmethod(time.monotonic)
+    #: Compiled condition scripts, set by the builder on nodes that have any.
+    _conditions = None
 
     def __init__(self, node_id: str, *, name: str | None = None, attrs: dict | None = None,
-                 ports: dict | list | None = None, blackboard: Blackboard | None = None,
+                 ports: dict | None = None, blackboard: Blackboard | None = None,
                  tree_id: str = "", line: int | None = None, tag: str | None = None):
         self.node_id = node_id
         self.name = name or node_id
@@ -101,8 +123,6 @@ class TreeNode:
         self.tag = tag or node_id
         self.status = NodeStatus.IDLE
         self.children: list = []
-        if isinstance(ports, (list, tuple)):  # port dicts, as given at registration
-            ports = parse_port_list(node_id, ports)
         self._ports = self.PORTS if ports is None else ports
         self._attrs = dict(attrs or {})
         self._blackboard = blackboard if blackboard is not None else Blackboard()
@@ -147,12 +167,95 @@ class TreeNode:
     def tick(self) -> NodeStatus:  # pragma: no cover - every concrete node overrides it
         raise NotImplementedError
 
+    def now(self) -> float:
+        """The current time in seconds, from the replaceable ``TreeNode.clock``."""
+        return type(self).clock()
+
     def halt(self) -> None:
-        """Stop this node and its descendants and return them to IDLE."""
+        """Stop this node and its descendants and return them to IDLE.
+
+        Children are halted first. Only a node that was RUNNING gets its
+        ``on_halted`` callback (and its ``_onHalted``/``_post`` scripts);
+        every node forgets its per-run state. Never raises an ``Exception``:
+        a failing callback is logged on the ``brannox.core`` logger.
+        """
         for child in self.children:
             child.halt()
+        if self.status is _RUNNING:
+            self._halt_callbacks()
         self.reset_state()
-        self.status = NodeStatus.IDLE
+        self.status = _IDLE
+
+    def on_halted(self) -> None:
+        """Release what a RUNNING node holds; called once when it is halted while RUNNING."""
+
+    def reset_memory(self) -> None:
+        """Forget what survives ordinary halts (RunOnce's "done"); called by a tree reset."""
+
+    def _halt_callbacks(self) -> None:
+        try:
+            self.on_halted()
+        except Exception as exc:
+            logger.error("%s: halt callback raised %s: %s", self.describe(), type(exc).__name__, exc, exc_info=exc)
+        conditions = self._conditions
+        if conditions is not None:
+            for attribute in ("_onHalted", "_post"):
+                script = conditions.get(attribute)
+                if script is not None:
+                    try:
+                        script.run(self._blackboard)
+                    except Exception as exc:
+                        logger.error("%s: %s script failed after a halt: %s", self.describe(), attribute, exc)
+
+    # -- pre- and post-conditions --------------------------------------------
+    def set_conditions(self, conditions: dict) -> None:
+        """Attach compiled condition scripts ({attribute: Script}).
+
+        Only nodes that have some pay for them: the guarded tick replaces
+        ``execute_tick`` on this instance alone.
+        """
+        self._conditions = conditions
+        self.execute_tick = self._execute_guarded
+
+    def _script(self, attribute: str):
+        script = self._conditions.get(attribute)
+        if script is None:
+            return None
+        try:
+            return script.run(self._blackboard)
+        except ScriptError as exc:
+            raise self.tick_error(f"{attribute} script {script.source!r} failed: {exc}") from None
+
+    def _check(self, attribute: str) -> bool:
+        value = self._script(attribute)
+        if isinstance(value, bool):
+            return value
+        if isinstance(value, (int, float)):
+            return value != 0
+        raise self.tick_error(f"{attribute} script {self._conditions[attribute].source!r} gave "
+                              f"{type(value).__name__} {value!r}, not a boolean")
+
+    def _execute_guarded(self) -> NodeStatus:
+        conditions = self._conditions
+        if self.status is not _RUNNING:
+            for attribute, result in zip(PRE_CONDITIONS, (_FAILURE, _SUCCESS, _SKIPPED)):
+                if attribute in conditions and self._check(attribute):
+                    self.status = result
+                    return result
+        if "_while" in conditions and not self._check("_while"):
+            if self.status is _RUNNING:
+                self.halt()
+            self.status = _SKIPPED
+            return _SKIPPED
+        status = self.tick()
+        self.status = status
+        if status is _SUCCESS:
+            self._script("_onSuccess")
+            self._script("_post")
+        elif status is _FAILURE:
+            self._script("_onFailure")
+            self._script("_post")
+        return status
 
     def finish_setup(self) -> None:
         """Checks that need the children; called by the builder once they are attached."""

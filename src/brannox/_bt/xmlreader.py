@@ -15,9 +15,20 @@ from .errors import XMLParseError
 # Nesting cap for raw elements; the builder applies the tighter node-depth limit,
 # this one only stops pathological input before we hold all of it in memory.
 MAX_ELEMENT_DEPTH = 1024
+#: Most elements a document may hold. Checked while parsing, so refusing a
+#: huge document costs little more than the text itself. Twice the node cap
+#: leaves room for <TreeNodesModel> and the <BehaviorTree> wrappers.
+MAX_XML_ELEMENTS = 200_000
+#: Longest attribute value, in characters.
+MAX_ATTRIBUTE_LENGTH = 1 << 22
+#: Longest single tag (or run of text) expat may buffer, in UTF-8 bytes;
+#: without it one giant attribute would be read whole before its tag ends.
+MAX_TAG_BYTES = 8 << 20
+# Input is fed to expat in pieces of this size (characters or bytes).
+_CHUNK = 1 << 16
 
 
-@dataclass
+@dataclass(slots=True)
 class Element:
     tag: str
     attrs: dict
@@ -32,8 +43,31 @@ def _refuse(what: str):
     return handler
 
 
-def parse_xml(text) -> Element:
-    """Parse ``text`` (str or bytes) and return the root Element."""
+def _chunks(stripped):
+    """UTF-8 pieces of the text, encoded one at a time so no second full copy exists."""
+    if isinstance(stripped, str):
+        for start in range(0, len(stripped), _CHUNK):
+            try:
+                yield stripped[start:start + _CHUNK].encode("utf-8")
+            except UnicodeEncodeError as exc:
+                raise XMLParseError(
+                    f"the text contains a character that cannot be encoded as UTF-8 "
+                    f"({exc.object[exc.start]!r} at character {start + exc.start})"
+                ) from None
+    else:
+        view = memoryview(stripped)
+        for start in range(0, len(view), _CHUNK):
+            yield view[start:start + _CHUNK]
+
+
+def parse_xml(text, max_nodes: int | None = None) -> Element:
+    """Parse ``text`` (str or bytes) and return the root Element.
+
+    The caps (elements, nesting, attribute length, tag size, and
+    ``max_nodes`` elements inside <BehaviorTree>s) are applied while
+    parsing, so an oversized document is refused before it is held in
+    memory as elements.
+    """
     if isinstance(text, (bytes, bytearray)):
         data = bytes(text)
         stripped = data.lstrip()
@@ -48,7 +82,9 @@ def parse_xml(text) -> Element:
     if not stripped:
         raise XMLParseError("the XML text is empty")
 
-    parser = expat.ParserCreate()
+    # Text is handed over already encoded, so its own encoding declaration
+    # must not apply (as when expat is given a str).
+    parser = expat.ParserCreate("utf-8" if isinstance(stripped, str) else None)
     parser.SetParamEntityParsing(expat.XML_PARAM_ENTITY_PARSING_NEVER)
     parser.StartDoctypeDeclHandler = _refuse("DOCTYPE / DTD declarations")
     parser.EntityDeclHandler = _refuse("entity declarations")
@@ -58,13 +94,29 @@ def parse_xml(text) -> Element:
 
     stack: list[Element] = []
     result: list[Element] = []
+    count = nodes = 0
+    last_event = 0  # byte index of the latest event: how far expat has got
 
     def start(tag, attrs):
+        nonlocal count, nodes, last_event
+        last_event = parser.CurrentByteIndex
         line = parser.CurrentLineNumber + line_offset
         if len(stack) >= MAX_ELEMENT_DEPTH:
             raise XMLParseError(
                 f"elements are nested deeper than {MAX_ELEMENT_DEPTH} levels", element=tag, line=line
             )
+        count += 1
+        if len(stack) >= 2 and stack[1].tag == "BehaviorTree":
+            nodes += 1
+            if max_nodes is not None and nodes > max_nodes:
+                raise XMLParseError(f"the document holds more than {max_nodes} nodes", element=tag, line=line)
+        if count > MAX_XML_ELEMENTS:
+            raise XMLParseError(f"the document has more than {MAX_XML_ELEMENTS} elements", element=tag, line=line)
+        for name, value in attrs.items():
+            if len(value) > MAX_ATTRIBUTE_LENGTH:
+                raise XMLParseError(
+                    f"attribute '{name}' is longer than {MAX_ATTRIBUTE_LENGTH} characters", element=tag, line=line
+                )
         el = Element(tag, attrs, line)
         if stack:
             stack[-1].children.append(el)
@@ -73,12 +125,30 @@ def parse_xml(text) -> Element:
         stack.append(el)
 
     def end(_tag):
+        nonlocal last_event
+        last_event = parser.CurrentByteIndex
         stack.pop()
+
+    def progress(*_args):
+        nonlocal last_event
+        last_event = parser.CurrentByteIndex
 
     parser.StartElementHandler = start
     parser.EndElementHandler = end
+    parser.CharacterDataHandler = progress
+    parser.CommentHandler = progress
+    parser.ProcessingInstructionHandler = progress
+    fed = 0
     try:
-        parser.Parse(stripped, True)
+        for chunk in _chunks(stripped):
+            parser.Parse(chunk, False)
+            fed += len(chunk)
+            if fed - last_event > MAX_TAG_BYTES:
+                raise XMLParseError(
+                    f"a single tag or text run is longer than {MAX_TAG_BYTES} bytes",
+                    line=parser.CurrentLineNumber + line_offset,
+                )
+        parser.Parse(b"", True)
     except expat.ExpatError as exc:
         line = (exc.lineno or 0) + line_offset
         raise XMLParseError(

@@ -2,12 +2,15 @@
 
 from __future__ import annotations
 
+import logging
 import operator
 
 from .._bt.blackboard import Blackboard
 from .._bt.errors import TreeNotLoadedError
 from .._bt.factory import BehaviorTreeFactory
 from .._bt.status import NodeStatus
+
+logger = logging.getLogger("brannox.core")
 
 
 class SequentialEngine:
@@ -19,8 +22,9 @@ class SequentialEngine:
     survive loading another tree.
     """
 
-    #: Most ticks tick_until_success / tick_until_failure make before giving up.
-    #: Assign on an instance to change it for that engine only.
+    #: Most ticks tick_until_success / tick_until_failure make before giving up,
+    #: and the largest n tick_n_times accepts. Assign on the class to change it
+    #: for every engine, or on an instance for that engine only.
     max_ticks: int = 10_000
 
     def __init__(self):
@@ -86,18 +90,44 @@ class SequentialEngine:
         return self._tick_until(NodeStatus.FAILURE)
 
     def tick_n_times(self, n: int) -> list:
-        """Tick ``n`` times and return every status (an empty list for n <= 0)."""
+        """Tick ``n`` times and return every status (an empty list for n <= 0).
+
+        ``n`` above ``max_ticks`` is refused (ValueError) before any tick: a
+        runaway count would otherwise hold the tree's thread for ever.
+        """
         n = operator.index(n)
+        limit = operator.index(self.max_ticks)
+        if n > limit:
+            raise ValueError(
+                f"tick_n_times(n={n}) exceeds max_ticks={limit}; raise SequentialEngine.max_ticks to allow more"
+            )
         if n > 0:
             self._require_tree()
         return [self.tick_once() for _ in range(n)]
 
     def reset_tree(self) -> None:
-        """Halt every node back to IDLE and restart the tick count; the blackboard is kept."""
+        """Halt running nodes (their halt callbacks run), then return every node to
+        IDLE with its memory cleared and restart the tick count; the blackboard is kept."""
         if self._tree is not None:
-            self._tree.halt()
+            self._tree.reset()
         self._tick_count = 0
         self._limit_reached = False
+
+    def halt_tree(self) -> None:
+        """Halt the tree's RUNNING nodes so they release what they hold.
+
+        The thread engine calls this on the tree's thread when the tree is
+        stopped (it looks the method up on the class). Never raises an
+        Exception: failures of halt callbacks are logged on the
+        ``brannox.core`` logger.
+        """
+        tree = self._tree
+        if tree is None:
+            return
+        try:
+            tree.halt()
+        except Exception as exc:
+            logger.error("halting tree '%s' failed: %s: %s", tree.tree_id, type(exc).__name__, exc, exc_info=exc)
 
     def get_tree_status(self) -> dict:
         tree = self._tree

@@ -1,6 +1,8 @@
-"""SimpleActionNode: the base class users derive action types from."""
+"""SimpleActionNode and StatefulActionNode: the base classes users derive action types from."""
 
 from __future__ import annotations
+
+from .._bt.builtins import StatefulTick
 
 
 class SimpleActionNode:
@@ -12,6 +14,10 @@ class SimpleActionNode:
     with ``SequentialEngine.register_action_class`` (or pass ``cls.tick`` and
     ``cls.ports`` to ``register_action_behavior``). The metaclass is plain
     ``type``, so subclasses can mix in freely.
+
+    ``tick`` may also be a generator function: each bare ``yield`` reports
+    RUNNING and the next tick resumes it; ``return NodeStatus.SUCCESS`` or
+    ``FAILURE`` finishes the node; a halt closes the generator.
     """
 
     ports: list = []
@@ -19,3 +25,43 @@ class SimpleActionNode:
     @staticmethod
     def tick(node):
         raise NotImplementedError("subclasses of SimpleActionNode must define a @staticmethod tick(node)")
+
+
+class StatefulActionNode(SimpleActionNode):
+    """An action that runs over several ticks and can be halted.
+
+    Subclasses set ``ports`` and define three static methods, each receiving
+    the tree's TreeNode:
+
+    - ``on_start(node)``: the first tick of a run; returns SUCCESS, FAILURE
+      or RUNNING.
+    - ``on_running(node)``: every later tick while the node is RUNNING.
+    - ``on_halted(node)``: the node was halted while RUNNING (its parent no
+      longer needs it, a Timeout expired, the tree was reset or stopped);
+      release what it holds. Its exceptions are logged, never raised.
+
+    Defining the subclass gives it its own ``tick`` carrying these methods,
+    so ``register_action_class(MyNode)`` and
+    ``register_action_behavior(id, MyNode.tick, MyNode.ports)`` both work.
+    """
+
+
+    def __init_subclass__(cls, **kwargs):
+        super().__init_subclass__(**kwargs)
+        if "tick" not in cls.__dict__:  # a subclass that writes its own tick keeps it
+            cls.tick = StatefulTick(cls)
+
+    @staticmethod
+    def on_start(node):
+        raise NotImplementedError("subclasses of StatefulActionNode must define a @staticmethod on_start(node)")
+
+    @staticmethod
+    def on_running(node):
+        raise NotImplementedError("subclasses of StatefulActionNode must define a @staticmethod on_running(node)")
+
+    @staticmethod
+    def on_halted(node):
+        """Default: nothing to release."""
+
+
+StatefulActionNode.tick = StatefulTick(StatefulActionNode)
