@@ -626,9 +626,23 @@ def main(argv=None):
     ap.add_argument("--seed", type=int, default=1, help="seed of the per-round shuffle")
     ap.add_argument("--only", default="lat,tput,cs,core",
                     help="comma list of groups to run: lat (round trips), tput (throughput), cs (create/stop, RSS), "
-                         "core (a 100-node tree ticked on the core and through the engine)")
+                         "core (a 100-node tree ticked on the core and through the engine), "
+                         "dist (ThreadEngine beside DistributedEngine; not in the default run, needs Ray)")
     ap.add_argument("--json", metavar="PATH", help="write every figure and machine info here")
     args = ap.parse_args(argv)
+    groups = set(args.only.split(","))
+    dist = None
+    if "dist" in groups:
+        # A section of its own: it starts Ray, which the other groups must not share the cores with.
+        from bench_distributed import run_distributed
+        dist = run_distributed(rounds=args.rounds or 5)
+        groups.discard("dist")
+        if not groups:
+            if args.json:
+                with open(args.json, "w") as f:
+                    json.dump({"distributed": dist, "machine": machine_info()}, f, indent=2, default=str)
+            return 0
+        args.only = ",".join(sorted(groups))
 
     rounds = args.rounds or (3 if args.quick else 7)
     iters = args.iters or (3000 if args.quick else 10000)
@@ -777,6 +791,8 @@ def main(argv=None):
                          quick=args.quick, stack_kib=args.stack_kib, seed=args.seed))
     if core_figures is not None:
         result["core_us_per_tick"] = core_figures
+    if dist is not None:
+        result["distributed"] = dist
     if args.json:
         with open(args.json, "w") as f:
             json.dump(result, f, indent=2, default=str)

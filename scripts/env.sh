@@ -27,3 +27,17 @@ setup_venv() {
     "$VENV/bin/python" -m pip install --quiet --upgrade pip
     "$VENV/bin/python" -m pip install --quiet "$ROOT[$extras]"
 }
+
+# Ray's processes are told to use loopback only; no usage statistics either.
+export RAY_USAGE_STATS_ENABLED=0
+
+# loopback_only CMD...: runs CMD in a network namespace of its own where only
+# loopback exists (as root, with unshare and ip), so nothing the tests start
+# can listen on or reach another address; elsewhere runs CMD as it is.
+loopback_only() {
+    if [ "$(id -u)" -eq 0 ] && command -v ip >/dev/null 2>&1 && unshare --net true 2>/dev/null; then
+        unshare --net sh -c 'ip link set lo up && exec "$@"' sh "$@"
+    else
+        "$@"
+    fi
+}

@@ -21,7 +21,9 @@ CXX_BIN="${CXX:-g++}"
 PRELOAD="$($CXX_BIN -print-file-name=libasan.so) $($CXX_BIN -print-file-name=libstdc++.so.6)"
 REPORTS="$(mktemp -d)"
 export PYTHONMALLOC=malloc
-export MTHREAD_SANITIZED=1  # tests skip RSS checks: the sanitizer keeps freed memory in quarantine
+# Tests skip RSS checks (the sanitizer keeps freed memory in quarantine) and the
+# Ray tests (Ray's processes would inherit the sanitizer preload).
+export MTHREAD_SANITIZED=1
 export LSAN_OPTIONS="suppressions=$ROOT/tools/lsan.supp:print_suppressions=0"
 export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:abort_on_error=0:log_path=$REPORTS/asan"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$REPORTS/ubsan"

@@ -1,0 +1,150 @@
+"""The worker side: one Ray actor process hosting one ThreadEngine.
+
+Every answer leaves the worker as bytes made by cloudpickle, never as a Ray
+return value or a Ray-wrapped exception: the driver then rebuilds exactly the
+engine's exception (same class, same text), a value that cannot cross
+processes is refused here with a TypeError naming the tree and the key, and
+no generator is ever handed to Ray (which would iterate it as several return
+values).
+"""
+from __future__ import annotations
+
+import collections.abc
+import os
+import threading
+import types
+from concurrent.futures import ThreadPoolExecutor
+
+from ray import cloudpickle
+
+import brannox.engine.trigger.mthread as mthread_module
+
+
+class _CallerLines:
+    """Stands in for the engine's logger inside a worker.
+
+    Keeps the lines logged on a thread that is serving a driver call (the
+    lines a ThreadEngine logs on its caller's thread), so the driver can log
+    them itself; lines of the tree threads stay in the worker.
+    """
+
+    def __init__(self):
+        self._local = threading.local()
+
+    def capture(self):
+        lines = []
+        self._local.lines = lines
+        return lines
+
+    def release(self):
+        self._local.lines = None
+
+    def _add(self, level, text):
+        lines = getattr(self._local, "lines", None)
+        if lines is not None:
+            lines.append((level, text))
+
+    def info(self, text):
+        self._add("info", text)
+
+    def error(self, text):
+        self._add("error", text)
+
+
+def value_refusal(tree_id, key, value):
+    """The TypeError for a value that cannot cross processes, or None."""
+    if isinstance(value, (types.GeneratorType, collections.abc.Iterator)):
+        reason = f"{type(value).__name__} 是生成器或迭代器"
+    else:
+        try:
+            cloudpickle.dumps(value)
+            return None
+        except Exception as exc:  # any pickling failure is the caller's to see
+            reason = f"{type(exc).__name__}: {exc}"
+    return TypeError(f"行为树 {tree_id} 的黑板键 {key} 的值不能在进程间传递: {reason}")
+
+
+def _failure(exc):
+    # Arguments only when they are plain text: anything else may not unpickle
+    # in the driver, and the text alone rebuilds the engine's own errors.
+    args = exc.args if all(isinstance(a, (str, bytes, int)) for a in exc.args) else None
+    return ("err", type(exc), args, str(exc))
+
+
+class TreeWorker:
+    """Ray actor class (made remote by the driver): commands for the trees
+    it hosts, each answered as pickled bytes."""
+
+    def __init__(self, registrations):
+        self._lines = _CallerLines()
+        mthread_module.logger = self._lines
+        self._engine = mthread_module.ThreadEngine()
+        for blob in registrations:
+            self.register(blob)
+
+    def _run(self, fn, *args):
+        """Runs fn, returning (outcome, caller-thread lines)."""
+        lines = self._lines.capture()
+        try:
+            return ("ok", fn(*args)), lines
+        except Exception as exc:
+            return _failure(exc), lines
+        finally:
+            self._lines.release()
+
+    def ping(self):
+        return os.getpid()
+
+    def register(self, blob):
+        action_id, tick_functor, ports_list = cloudpickle.loads(blob)
+        self._run(self._engine.register_action_behavior, action_id, tick_functor, ports_list)
+
+    def create(self, tree_id, xml_text):
+        # Tree threads take the daemon status of their creator: made from a
+        # daemon thread they never keep this process from exiting when asked.
+        box = {}
+        creator = threading.Thread(
+            target=lambda: box.update(r=self._run(self._engine.create_tree_from_text, xml_text, tree_id)),
+            daemon=True,
+        )
+        creator.start()
+        creator.join()
+        return cloudpickle.dumps(box["r"])
+
+    def call(self, tree_id, method, payload):
+        args = cloudpickle.loads(payload)
+        outcome, lines = self._run(getattr(self._engine, method), tree_id, *args)
+        return self._pack(tree_id, method, args, outcome, lines)
+
+    def _pack(self, tree_id, method, args, outcome, lines):
+        if outcome[0] == "ok":
+            refusal = None
+            if method == "get_blackboard_data":
+                refusal = value_refusal(tree_id, args[0], outcome[1])
+            elif method == "get_all_blackboard_data" and isinstance(outcome[1], dict):
+                for key, value in outcome[1].items():
+                    refusal = value_refusal(tree_id, key, value)
+                    if refusal:
+                        break
+            if refusal:
+                return cloudpickle.dumps((_failure(refusal), lines + [("error", str(refusal))]))
+        try:
+            return cloudpickle.dumps((outcome, lines))
+        except Exception as exc:
+            refusal = TypeError(f"行为树 {tree_id} 执行命令 {method} 的结果不能在进程间传递: {exc}")
+            return cloudpickle.dumps((_failure(refusal), lines + [("error", str(refusal))]))
+
+    def tick_many(self, tree_ids, n):
+        """Ticks each tree n times, the trees concurrently (each on its own
+        tree thread); answers {id: (outcome, lines)} as bytes."""
+        with ThreadPoolExecutor(max_workers=max(1, min(len(tree_ids), 64))) as pool:
+            futures = {t: pool.submit(self._run, self._engine.tick_n_times, t, n) for t in tree_ids}
+            answers = {t: f.result() for t, f in futures.items()}
+        return cloudpickle.dumps(answers)
+
+    def stop(self, tree_id):
+        return cloudpickle.dumps(self._run(self._engine.stop_tree, tree_id))
+
+    def stop_all(self):
+        self._run(self._engine.stop_all_trees)
+        return True
