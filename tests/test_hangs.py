@@ -82,12 +82,19 @@ class HaltWaits(SequentialEngine):
         release.wait(10)
         super().halt_tree() if hasattr(SequentialEngine, "halt_tree") else None
 
+ticking = threading.Event()
+
+def block(node):
+    ticking.set()
+    release.wait(10)
+    return NodeStatus.SUCCESS
+
 mt.SequentialEngine = HaltWaits
-engine.register_action_behavior("Block", lambda node: (release.wait(10), NodeStatus.SUCCESS)[1], [])
+engine.register_action_behavior("Block", block, [])
 engine.create_tree_from_text(xml("Block"), "t")
 caller = threading.Thread(target=engine.tick_once, args=("t",))
 caller.start()
-time.sleep(0.2)  # the tick is in flight
+assert ticking.wait(10)  # the tick is in flight
 """
 
 
@@ -115,8 +122,12 @@ def test_stop_interrupted_after_its_marker_completes_then_raises():
         release.set()
         caller.join(10)
         release.clear()
-        interrupt_main_after(0.3)  # lands while the stop waits for the halt
-        threading.Timer(0.8, release.set).start()
+        def interrupt_during_the_halt():
+            assert halting.wait(10)  # the marker is placed: the tree thread is halting
+            signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+            time.sleep(0.3)
+            release.set()
+        threading.Thread(target=interrupt_during_the_halt).start()
         try:
             engine.stop_tree("t")
             raise AssertionError("interrupt lost")
