@@ -252,20 +252,19 @@ class _Watch:
     def statuses(self) -> tuple:
         return tuple(n.__dict__["status"].name for n in self.nodes)
 
-    def counter_rows(self) -> tuple:
+    def _each_counters(self, view) -> tuple:
         out = []
         for n in self.nodes:
             obs = n.__dict__.get("_obs")
-            out.append(obs[1].row() if obs is not None else None)
+            out.append(view(obs[1]) if obs is not None else None)
         return tuple(out)
+
+    def counter_rows(self) -> tuple:
+        return self._each_counters(Counters.row)
 
     def counters(self) -> tuple:
         """Snapshots of every node's counters; call on the tree thread for exact figures."""
-        out = []
-        for n in self.nodes:
-            obs = n.__dict__.get("_obs")
-            out.append(obs[1].snapshot() if obs is not None else None)
-        return tuple(out)
+        return self._each_counters(Counters.snapshot)
 
 
 class TreeEntry:

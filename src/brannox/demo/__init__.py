@@ -29,6 +29,7 @@ __all__ = [
     "MODEL",
     "MODULE",
     "TIMEOUT_ENV",
+    "exit_at_once",
     "main",
     "model_server_url",
     "server_answers",
@@ -372,12 +373,18 @@ class _Watchdog:
     def _end(self, status: int, message: str) -> None:
         # The main thread may be saying its own last words; they stand.
         self._ending.say(message, wait=2.0)
-        for stream in (sys.stderr, sys.__stderr__):
-            try:
-                stream.flush()
-            except (AttributeError, OSError, ValueError):
-                pass
-        os._exit(status)
+        exit_at_once(status, sys.stderr, sys.__stderr__)
+
+
+def exit_at_once(status: int, *streams) -> None:
+    """Flushes `streams` (ignoring any that cannot be) and ends the process
+    with `status` without unwinding: no thread is waited for."""
+    for stream in streams:
+        try:
+            stream.flush()
+        except (AttributeError, OSError, ValueError):
+            pass
+    os._exit(status)
 
 
 def _preload_agent_modules() -> None:

@@ -1,9 +1,8 @@
 """``python -m brannox.demo``: run the demonstration (see docs/demo.md)."""
 
-import os
 import sys
 
-from brannox.demo import INTERRUPTED, main
+from brannox.demo import INTERRUPTED, exit_at_once, main
 
 if __name__ == "__main__":
     status = main()
@@ -11,10 +10,5 @@ if __name__ == "__main__":
         # A KeyboardInterrupt that passed through exec() or eval() on its way
         # (imports of agno and its dependencies are full of them) makes the
         # interpreter end itself by SIGINT at exit, whatever the status.
-        for stream in (sys.stdout, sys.stderr):
-            try:
-                stream.flush()
-            except (AttributeError, OSError, ValueError):
-                pass
-        os._exit(status)
+        exit_at_once(status, sys.stdout, sys.stderr)
     raise SystemExit(status)
