@@ -9,6 +9,7 @@ from types import MappingProxyType
 
 from .blackboard import Blackboard
 from .builtins import BUILTIN_NODES, LATER_BUILTIN_NODES, ActionNode, SubTreeNode
+from .entry_update import ENTRY_UPDATE_NODES
 from .errors import BehaviorTreeError, RegistrationError, TreeBuildError
 from .node import CONDITION_ATTRIBUTES, TreeNode, blackboard_key, parse_port_list
 from .script import ScriptError, compile_script
@@ -27,6 +28,7 @@ FORMAT_ATTRIBUTE = "BTCPP_format"
 SUPPORTED_FORMAT = "4"
 # Generic elements that name their node type in an ID attribute.
 _EXPLICIT_TAGS = frozenset({"Action", "Condition", "Control", "Decorator"})
+LATER_BUILTIN_NODES = MappingProxyType({**LATER_BUILTIN_NODES, **ENTRY_UPDATE_NODES})
 _RESERVED_IDS = frozenset(BUILTIN_NODES) | _EXPLICIT_TAGS | {
     "SubTree", "BehaviorTree", "root", "TreeNodesModel", "include",
 }

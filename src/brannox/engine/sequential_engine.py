@@ -27,6 +27,11 @@ class SequentialEngine:
     #: and the largest n tick_n_times accepts. Assign on the class to change it
     #: for every engine, or on an instance for that engine only.
     max_ticks: int = 10_000
+    #: Process-wide callables run as ``hook(engine, tree)`` on the building
+    #: thread once a newly built tree is current, before anything can tick
+    #: it (brannox.durable restores and follows durable trees from here). A
+    #: hook that raises fails the creation.
+    tree_hooks: tuple = ()
 
     def __init__(self):
         self.factory = BehaviorTreeFactory()
@@ -56,6 +61,8 @@ class SequentialEngine:
         self._tree = tree
         self._tick_count = 0
         self._limit_reached = False
+        for hook in SequentialEngine.tree_hooks:
+            hook(self, tree)
         REGISTRY.register(tree, xml_text)  # lets a monitor or recording find this tree
 
     def _require_tree(self):

@@ -1,0 +1,253 @@
+"""Capturing a built tree's state as a JSON document, and restoring it into a
+tree freshly built from the same XML.
+
+What a node remembers during a run (a Sequence's position, a retry count,
+a deadline) is found from outside the node classes, once per class: on a
+throw-away copy of a node, every attribute a bare TreeNode does not have is
+replaced by a probe, the copy is halted (which runs the class's per-run
+reset, whatever it is called) and its between-runs memory is cleared; the
+attributes the reset wrote (or touched) are the per-run memory. The rest was
+set from the XML when the node was built, and building again restores it.
+A class may instead name its fields in ``durable_fields``, and its deadline
+fields (monotonic times) in ``durable_deadlines``.
+
+Contract on resume: every node gets back its status and memory, except a
+node that was RUNNING while holding work that cannot cross processes (a
+registered action, or memory with no JSON form), which is restored IDLE with
+its whole subtree fresh, so that it starts again from its beginning.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import logging
+
+from .._bt import factory as _factory
+from .._bt.node import TreeNode
+from .._bt.status import NodeStatus
+from ._codec import from_json, to_json
+from .errors import CheckpointMismatchError
+
+logger = logging.getLogger("brannox.durable")
+
+FORMAT = 1
+_RUNNING, _IDLE = NodeStatus.RUNNING, NodeStatus.IDLE
+_STATUS_BY_NAME = {s.name: s for s in NodeStatus}
+#: Deadline fields of the built-in time-based nodes; stored as time remaining.
+_BUILTIN_DEADLINES = {"Timeout": ("deadline",), "Delay": ("ready_at",), "Sleep": ("wake_at",)}
+# Attributes the observation and the condition scripts put on instances.
+_NOT_MEMORY = frozenset({"_obs", "execute_tick", "_conditions"})
+
+
+class _Probe:
+    """Stands in for a field during discovery; any use of it counts as a reset touching it."""
+
+    __slots__ = ("touched",)
+
+    def __init__(self):
+        self.touched = False
+
+    def __getattr__(self, name):
+        self.touched = True
+        return _ignore
+
+
+def _ignore(*args, **kwargs):
+    return None
+
+
+_base_fields = None
+_fields_by_class: dict = {}
+
+
+def _plain_class(node) -> type:
+    cls = type(node)
+    return getattr(cls, "_plain_class", cls)
+
+
+def _bare_node_fields() -> frozenset:
+    global _base_fields
+    if _base_fields is None:
+        _base_fields = frozenset(TreeNode("Probe").__dict__) | _NOT_MEMORY
+    return _base_fields
+
+
+def _discover(cls: type, node) -> tuple:
+    base = _bare_node_fields()
+    candidates = [k for k in node.__dict__ if k not in base]
+    if not candidates:
+        return ()
+    probes = {k: _Probe() for k in candidates}
+    copy = object.__new__(cls)
+    state = {k: v for k, v in node.__dict__.items() if k not in _NOT_MEMORY}
+    state.update(probes)
+    state["children"] = []           # the real children are not touched
+    state["status"] = _IDLE          # no halt callbacks
+    copy.__dict__.update(state)
+    try:
+        copy.halt()
+        reset_memory = getattr(copy, "reset_memory", None)
+        if callable(reset_memory):
+            reset_memory()
+    except Exception as exc:  # noqa: BLE001 - any user reset may fail on a probe
+        logger.warning("%s: could not tell its per-run memory (%s: %s); storing every field it has",
+                       cls.__qualname__, type(exc).__name__, exc)
+        return tuple(candidates)
+    return tuple(k for k in candidates if copy.__dict__.get(k) is not probes[k] or probes[k].touched)
+
+
+def memory_fields(node) -> tuple:
+    """The names of ``node``'s per-run memory, found once per class."""
+    cls = _plain_class(node)
+    fields = _fields_by_class.get(cls)
+    if fields is None:
+        declared = getattr(cls, "durable_fields", None)
+        fields = tuple(declared) if declared is not None else _discover(cls, node)
+        _fields_by_class[cls] = fields
+    return fields
+
+
+def deadline_fields(node) -> frozenset:
+    cls = _plain_class(node)
+    declared = getattr(cls, "durable_deadlines", None)
+    if declared is not None:
+        return frozenset(declared)
+    if cls.__module__.startswith("brannox._bt"):
+        return frozenset(_BUILTIN_DEADLINES.get(cls.__name__, ()))
+    return frozenset()
+
+
+def _holds_work(node) -> bool:
+    """A registered action's run lives in the user's code: it cannot be carried over."""
+    action = getattr(_factory, "ActionNode", None)
+    return action is not None and isinstance(node, action)
+
+
+# -- node memory as JSON ------------------------------------------------------------
+
+class _Unencodable(Exception):
+    pass
+
+
+def _enc(value):
+    kind = type(value)
+    if kind is str or kind is int or kind is float or kind is bool or value is None:
+        return value
+    if kind is NodeStatus:
+        return {"$s": value.name}
+    if kind is list:
+        return [_enc(v) for v in value]
+    if kind is tuple:
+        return {"$t": [_enc(v) for v in value]}
+    if kind is dict:
+        return {"$d": [[_enc(k), _enc(v)] for k, v in value.items()]}
+    raise _Unencodable(kind.__name__)
+
+
+def _dec(data):
+    if type(data) is list:
+        return [_dec(v) for v in data]
+    if type(data) is dict:
+        if "$s" in data:
+            return _STATUS_BY_NAME[data["$s"]]
+        if "$t" in data:
+            return tuple(_dec(v) for v in data["$t"])
+        if "$d" in data:
+            return {_hashable(_dec(k)): _dec(v) for k, v in data["$d"]}
+        if "$rem" in data:
+            raise CheckpointMismatchError("a deadline outside a deadline field")
+    return data
+
+
+def _hashable(value):
+    return tuple(value) if type(value) is list else value
+
+
+# -- the plan: what to read from which node, worked out once per tree ----------------
+
+class Plan:
+    """The nodes of one built tree in depth-first order, with what to capture from each."""
+
+    def __init__(self, tree):
+        self.tree = tree
+        self.nodes = tree.nodes()
+        self.fields = [memory_fields(n) for n in self.nodes]
+        self.deadlines = [deadline_fields(n) for n in self.nodes]
+        self.holds_work = [_holds_work(n) for n in self.nodes]
+        sizes = [1] * len(self.nodes)
+        # Depth-first order: a node's subtree is the run of nodes after it.
+        index = {id(n): i for i, n in enumerate(self.nodes)}
+        for i in range(len(self.nodes) - 1, -1, -1):
+            for child in self.nodes[i].children:
+                sizes[i] += sizes[index[id(child)]]
+        self.sizes = sizes
+        blackboards, seen = [tree.blackboard], {id(tree.blackboard)}
+        for node in self.nodes:
+            bb = node._blackboard
+            if id(bb) not in seen:
+                seen.add(id(bb))
+                blackboards.append(bb)
+        self.blackboards = blackboards
+        shape = "\n".join(f"{n.node_id}:{len(n.children)}" for n in self.nodes)
+        self.shape = hashlib.sha256(shape.encode()).hexdigest()[:16]
+
+    def capture(self, tree_id: str, now: float) -> dict:
+        """The tree's state as built-in JSON types; refuses values without a JSON form.
+
+        ``now`` is the tree's clock, so deadlines become time remaining.
+        """
+        blackboards = []
+        for bb in self.blackboards:
+            entries = {key: to_json(value, tree_id, key) for key, value in bb._data.items()}
+            blackboards.append([entries, dict(bb._versions)])
+        nodes = []
+        for node, fields, deadlines in zip(self.nodes, self.fields, self.deadlines):
+            status = node.status
+            if not fields:
+                nodes.append([status.name])
+                continue
+            memory = {}
+            d = node.__dict__
+            try:
+                for name in fields:
+                    value = d.get(name)
+                    if name in deadlines and type(value) is float:
+                        memory[name] = {"$rem": value - now}
+                    else:
+                        memory[name] = _enc(value)
+            except _Unencodable:
+                memory = None  # restarts from its beginning if it was running
+            nodes.append([status.name, memory])
+        return {"format": FORMAT, "shape": self.shape, "blackboards": blackboards, "nodes": nodes}
+
+    def restore(self, state: dict, tree_id: str, now: float) -> None:
+        """Puts a captured state into this (freshly built) tree."""
+        if state.get("format") != FORMAT:
+            raise CheckpointMismatchError(f"tree {tree_id!r}: checkpoint format {state.get('format')!r} "
+                                          f"is not {FORMAT}")
+        stored_nodes = state.get("nodes") or []
+        if state.get("shape") != self.shape or len(stored_nodes) != len(self.nodes) \
+                or len(state.get("blackboards") or []) != len(self.blackboards):
+            raise CheckpointMismatchError(
+                f"tree {tree_id!r}: the checkpoint does not fit the tree built from its stored XML "
+                "(are the same actions and node types registered as when it was taken?)"
+            )
+        for bb, (entries, versions) in zip(self.blackboards, state["blackboards"]):
+            bb._data.clear()
+            bb._data.update({key: from_json(value, tree_id, key) for key, value in entries.items()})
+            bb._versions = {key: int(v) for key, v in versions.items()}
+        i, count = 0, len(self.nodes)
+        while i < count:
+            node, item = self.nodes[i], stored_nodes[i]
+            status = _STATUS_BY_NAME[item[0]]
+            memory = item[1] if len(item) > 1 else {}
+            if status is _RUNNING and (memory is None or self.holds_work[i]):
+                i += self.sizes[i]  # this node and its subtree stay as built: IDLE, fresh
+                continue
+            for name, value in (memory or {}).items():
+                if type(value) is dict and "$rem" in value:
+                    setattr(node, name, now + float(value["$rem"]))
+                else:
+                    setattr(node, name, _dec(value))
+            node.status = status
+            i += 1

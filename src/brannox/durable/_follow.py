@@ -1,0 +1,663 @@
+"""Following a tree: checkpoints after each tick that changed something, its
+lease, and resuming it in another process.
+
+Threads. A followed tree's state is captured on the thread that ticks it
+(a ThreadEngine's tree thread, or the caller of a SequentialEngine), by
+wrappers put on that tree's own objects: ``tree.tick_once`` (every tick,
+whichever engine method made it), and the engine's ``set_blackboard_data``
+and ``reset_tree`` (changes outside a tick). The frozen thread engine calls
+those by attribute on the core engine, so it needs no change; its stop
+halts the tree through the class's ``halt_tree``, which is not followed, so
+a stop never overwrites the last checkpoint with a halted tree.
+
+``durability="sync"`` writes the checkpoint before the tick's caller is
+answered. ``"async"`` captures the state on the tree thread the same way (a
+consistent copy) and hands the JSON text to the store's write-behind
+thread; a tree's newer checkpoint replaces its older one still queued.
+
+To reach the core engine of a ThreadEngine tree, this module adds a hook
+to ``SequentialEngine.tree_hooks``: it runs on the tree thread as soon as a
+tree is built, before any command can reach it. That is where a resumed
+tree is restored, and where the engine of every tree is noted for a later
+``attach``.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import logging
+import os
+import threading
+import time
+import uuid
+import weakref
+
+from .._bt.node import TreeNode
+from ..engine.sequential_engine import SequentialEngine
+from ._capture import Plan
+from .errors import DurableError, LeaseError, LeaseLostError, NoCheckpointError
+from .store import HOST, CheckpointWrite, Store, is_postgres, open_store
+
+logger = logging.getLogger("brannox.durable")
+
+DURABILITY = ("sync", "async")
+LEASE_SECONDS = 15.0
+ASYNC_QUEUE = 1024
+
+_lock = threading.RLock()
+# thread -> weakref to the core engine that built its current tree.
+_engine_of_thread: weakref.WeakKeyDictionary = weakref.WeakKeyDictionary()
+# (id(ThreadEngine), tree id) -> _Pending: work for the tree thread once its tree is built.
+_pending: dict = {}
+# Live followers: (store label, tree id) -> DurableTree.
+_followers: dict = {}
+# Stores opened here from a path or connection string, shared by the trees
+# that name the same one: one connection, one writer and one lease keeper each.
+_stores: dict = {}
+
+
+def _sha256(text: str) -> str:
+    return hashlib.sha256(text.encode("utf-8")).hexdigest()
+
+
+def _is_thread_engine(engine) -> bool:
+    return not isinstance(engine, SequentialEngine) and isinstance(getattr(engine, "trees", None), dict)
+
+
+class DurableTree:
+    """One followed tree. Made by :func:`attach` or :func:`resume`; not by hand.
+
+    Attributes: ``tree_id``, ``store``, ``durability``, ``seq`` (of the last
+    checkpoint taken), ``resumed`` (the StoredCheckpoint it started from, or
+    None), ``xml_changed`` (the XML file it came from differs from the stored
+    XML it was resumed from).
+    """
+
+    def __init__(self, store: Store, tree_id: str, engine, tree, xml: str, *, durability: str,
+                 lease_seconds: float, owner: str, thread_engine=None, source=None, includes=None):
+        self.store = store
+        self.tree_id = tree_id
+        self.durability = durability
+        self.lease_seconds = lease_seconds
+        self.owner = owner
+        self.seq = 0
+        self.resumed = None
+        self.xml_changed = False
+        self._engine_ref = weakref.ref(engine)
+        self._tree_ref = weakref.ref(tree)
+        self._thread = threading.current_thread() if thread_engine is not None else None
+        self._thread_engine = thread_engine
+        self._plan = Plan(tree)
+        self._xml = xml
+        self._xml_hash = _sha256(xml)
+        self._includes = {path: {"sha256": _sha256(text), "text": text} for path, text in (includes or {}).items()}
+        self._source = os.fspath(source) if source is not None else None
+        self._xml_written = False
+        self._last_text = None
+        self._ticks = engine._tick_count
+        self._ended = False
+        self._failure = None      # an async write error or a lost lease, raised at the next tick
+        self._wrapped = ()
+
+    # -- tree thread ----------------------------------------------------------------
+    def _install(self, engine, tree) -> None:
+        plain_tick = tree.tick_once
+        plain_set = engine.set_blackboard_data
+        plain_reset = engine.reset_tree
+        follower = self
+
+        def tick_once():
+            try:
+                status = plain_tick()
+            except BaseException:
+                # The tree halted itself; that is the state to keep.
+                follower.checkpoint(ticked=False)
+                raise
+            follower.checkpoint(ticked=True)
+            return status
+
+        def set_blackboard_data(key, value):
+            plain_set(key, value)
+            if not tree._ticking:
+                follower.checkpoint(ticked=False)
+
+        def reset_tree():
+            plain_reset()
+            follower._ticks = 0
+            follower.checkpoint(ticked=False)
+
+        tree.tick_once = tick_once
+        engine.set_blackboard_data = set_blackboard_data
+        engine.reset_tree = reset_tree
+        self._wrapped = ((tree, "tick_once"), (engine, "set_blackboard_data"), (engine, "reset_tree"))
+
+    def _uninstall(self) -> None:
+        for obj, name in self._wrapped:
+            obj.__dict__.pop(name, None)
+        self._wrapped = ()
+
+    def checkpoint(self, ticked: bool = False) -> bool:
+        """Capture the tree and write (sync) or queue (async) it if it changed; True if it did.
+
+        Runs on the thread that ticks the tree. Raises UnstorableValueError
+        naming the tree and key for a value with no JSON form or codec.
+        """
+        if self._ended:
+            return False
+        if ticked:
+            self._ticks += 1
+        failure, self._failure = self._failure, None
+        if failure is not None:
+            raise failure
+        tree = self._tree_ref()
+        if tree is None:
+            return False
+        state = self._plan.capture(self.tree_id, TreeNode.clock())
+        text = json.dumps(state, separators=(",", ":"), allow_nan=True)
+        if text == self._last_text:
+            return False
+        self.seq += 1
+        item = CheckpointWrite(self.tree_id, self.owner, self.seq, self._ticks, text, lease_seconds=self.lease_seconds)
+        if not self._xml_written:
+            item.xml, item.xml_hash, item.includes, item.source = (
+                self._xml, self._xml_hash, self._includes, self._source)
+        if self.durability == "async":
+            self._last_text = text
+            self._xml_written = True
+            _writer(self.store).put(self, item)
+            return True
+        try:
+            lost = self.store.write([item])
+        except Exception as exc:
+            self.seq -= 1
+            raise DurableError(f"tree {self.tree_id!r}: checkpoint not written: {type(exc).__name__}: {exc}") from exc
+        if lost:
+            self._lease_lost()
+            raise self._failure_pop()
+        self._last_text = text
+        self._xml_written = True
+        return True
+
+    def _failure_pop(self):
+        failure, self._failure = self._failure, None
+        return failure
+
+    # -- any thread -----------------------------------------------------------------
+    def alive(self) -> bool:
+        """Whether the tree is still the one its engine runs (and, for a ThreadEngine, its thread lives)."""
+        if self._ended:
+            return False
+        engine = self._engine_ref()
+        if engine is None or engine._tree is not self._tree_ref():
+            return False
+        return self._thread is None or self._thread.is_alive()
+
+    def _lease_lost(self) -> None:
+        self._failure = LeaseLostError(
+            f"tree {self.tree_id!r}: this process's lease was taken over by another owner; "
+            "its checkpoints are no longer written here")
+        self._end(release=False)
+
+    def _async_failed(self, exc: BaseException) -> None:
+        self._last_text = None  # written again at the next change
+        self._xml_written = False
+        self._failure = DurableError(f"tree {self.tree_id!r}: a queued checkpoint was not written: "
+                                     f"{type(exc).__name__}: {exc}")
+
+    def flush(self, timeout: float | None = None) -> None:
+        """Waits until this store's queued checkpoints are written (a no-op under sync)."""
+        self.store.flush(timeout)
+
+    def stop(self, *, delete: bool = False) -> None:
+        """Ends following: stops a ThreadEngine tree, writes what is queued, ends the lease.
+
+        ``delete=True`` also removes the tree's checkpoint, so it cannot be
+        resumed; by default it is kept, and a later :func:`resume` continues
+        from it.
+        """
+        if self._thread_engine is not None and self.tree_id in self._thread_engine.trees:
+            self._thread_engine.stop_tree(self.tree_id)
+        self._end(release=True)
+        if delete:
+            self.store.delete(self.tree_id)
+
+    def _end(self, release: bool) -> None:
+        with _lock:
+            if self._ended:
+                return
+            self._ended = True
+            if _followers.get((self.store.label, self.tree_id)) is self:
+                del _followers[(self.store.label, self.tree_id)]
+        self._uninstall()
+        if release:
+            if self.store.writer is not None:
+                try:
+                    self.store.writer.flush()
+                except Exception as exc:  # noqa: BLE001 - the lease is released all the same
+                    logger.error("tree %r: flushing its checkpoints failed: %s", self.tree_id, exc)
+            try:
+                self.store.release(self.tree_id, self.owner)
+            except Exception as exc:  # noqa: BLE001
+                logger.error("tree %r: releasing its lease failed: %s", self.tree_id, exc)
+
+    def __repr__(self) -> str:
+        state = "ended" if self._ended else self.durability
+        return f"<DurableTree {self.tree_id!r} {state} seq={self.seq} in {self.store.label}>"
+
+
+# -- the write-behind queue and the lease keeper, one of each per store -----------------
+
+class WriteBehind:
+    """A bounded queue of checkpoints and the thread that writes them.
+
+    One entry per tree: a newer checkpoint of a tree replaces its older one
+    not yet written. When ``maxsize`` trees are waiting, the next new tree
+    waits for room (the queue is bounded by trees, not ticks).
+    """
+
+    def __init__(self, store: Store, maxsize: int = ASYNC_QUEUE):
+        self.store = store
+        self.maxsize = maxsize
+        self._pending: dict = {}
+        self._cond = threading.Condition()
+        self._busy = False
+        self._closing = False
+        self._thread = threading.Thread(target=self._run, name=f"checkpoints {store.label}", daemon=True)
+        self._thread.start()
+
+    def put(self, follower: DurableTree, item: CheckpointWrite) -> None:
+        with self._cond:
+            if self._closing:
+                raise DurableError(f"store {self.store.label} is closed")
+            if item.tree_id in self._pending:
+                old = self._pending[item.tree_id][1]
+                if old.xml is not None and item.xml is None:
+                    item.xml, item.xml_hash, item.includes, item.source = old.xml, old.xml_hash, old.includes, old.source
+            else:
+                while len(self._pending) >= self.maxsize and not self._closing:
+                    self._cond.wait()
+            self._pending[item.tree_id] = (follower, item)
+            self._cond.notify_all()
+
+    def _run(self) -> None:
+        while True:
+            with self._cond:
+                while not self._pending and not self._closing:
+                    self._cond.wait()
+                if not self._pending:
+                    return
+                batch, self._pending = self._pending, {}
+                self._busy = True
+                self._cond.notify_all()
+            try:
+                lost = self.store.write([item for _, item in batch.values()])
+            except Exception as exc:  # noqa: BLE001 - handed to each tree's next tick
+                logger.error("writing %d queued checkpoint(s) to %s failed: %s", len(batch), self.store.label, exc)
+                for follower, _ in batch.values():
+                    follower._async_failed(exc)
+            else:
+                for tree_id in lost:
+                    batch[tree_id][0]._lease_lost()
+            with self._cond:
+                self._busy = False
+                self._cond.notify_all()
+
+    def flush(self, timeout: float | None = None) -> None:
+        with self._cond:
+            if not self._cond.wait_for(lambda: not self._pending and not self._busy, timeout):
+                raise TimeoutError(f"queued checkpoints for {self.store.label} not written within {timeout} s")
+
+    def close(self) -> None:
+        with self._cond:
+            self._closing = True
+            self._cond.notify_all()
+        self._thread.join()
+
+
+class LeaseKeeper:
+    """Renews the leases of this process's live trees in one store; ends those whose tree is gone."""
+
+    def __init__(self, store: Store):
+        self.store = store
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, name=f"leases {store.label}", daemon=True)
+        self._thread.start()
+
+    def _followers(self) -> list:
+        with _lock:
+            return [f for (label, _), f in _followers.items() if label == self.store.label]
+
+    def _run(self) -> None:
+        while True:
+            followers = self._followers()
+            period = min([f.lease_seconds for f in followers] or [LEASE_SECONDS]) / 3
+            if self._stop.wait(period):
+                return
+            live = []
+            for follower in self._followers():
+                if follower.alive():
+                    live.append(follower)
+                else:
+                    follower._end(release=True)
+            try:
+                lost = self.store.renew([(f.tree_id, f.owner) for f in live], max(f.lease_seconds for f in live)
+                                        if live else LEASE_SECONDS)
+            except Exception as exc:  # noqa: BLE001 - tried again next period
+                logger.error("renewing leases in %s failed: %s", self.store.label, exc)
+                continue
+            for follower in live:
+                if follower.tree_id in lost:
+                    follower._lease_lost()
+
+    def close(self) -> None:
+        self._stop.set()
+        self._thread.join()
+
+
+def _writer(store: Store) -> WriteBehind:
+    with _lock:
+        if store.writer is None:
+            store.writer = WriteBehind(store)
+        return store.writer
+
+
+def _keep_leases(store: Store) -> None:
+    with _lock:
+        if store.lease_keeper is None:
+            store.lease_keeper = LeaseKeeper(store)
+
+
+# -- the engine hook --------------------------------------------------------------------
+
+class _Pending:
+    """Work waiting for a ThreadEngine tree thread to build its tree."""
+
+    def __init__(self, thread_engine, work):
+        self.thread_engine = thread_engine  # held, so that its id stays its own
+        self.work = work
+        self.done = threading.Event()
+        self.result = None
+        self.error = None
+
+
+def _on_tree_built(engine, tree) -> None:
+    thread = threading.current_thread()
+    with _lock:
+        _engine_of_thread[thread] = weakref.ref(engine)
+        stale = [f for f in _followers.values() if f._engine_ref() is engine]
+    for follower in stale:
+        # The engine loaded another tree: the followed one is gone.
+        follower._end(release=True)
+    owner = getattr(getattr(thread, "_target", None), "__self__", None)
+    args = getattr(thread, "_args", ())
+    if owner is None or not args:
+        return
+    with _lock:
+        pending = _pending.pop((id(owner), args[0]), None)
+    if pending is None:
+        return
+    try:
+        pending.result = pending.work(engine, tree)
+    except BaseException as exc:
+        pending.error = exc
+        raise
+    finally:
+        pending.done.set()
+
+
+if _on_tree_built not in SequentialEngine.tree_hooks:
+    SequentialEngine.tree_hooks = SequentialEngine.tree_hooks + (_on_tree_built,)
+
+
+def _core_engine_of(thread_engine, tree_id: str, timeout: float = 10.0):
+    record = thread_engine.trees.get(tree_id)
+    if not isinstance(record, dict):
+        raise DurableError(f"no live tree {tree_id!r}")
+    deadline = time.monotonic() + timeout
+    while True:
+        thread = record.get("thread")
+        ref = _engine_of_thread.get(thread) if thread is not None else None
+        engine = ref() if ref is not None else None
+        if engine is not None and engine._tree is not None:
+            return engine
+        if thread is not None and thread.ident is not None and not thread.is_alive():
+            raise DurableError(f"tree {tree_id!r} has no built tree (its thread ended)")
+        if time.monotonic() > deadline:
+            raise DurableError(f"tree {tree_id!r}: its core engine is unknown; was it created before "
+                               "brannox.durable was imported?")
+        time.sleep(0.005)
+
+
+def _on_tree_thread(thread_engine, tree_id: str, engine, fn):
+    """Runs fn() on the tree's thread, between two commands, and returns its result.
+
+    The engine's ``get_tree_status`` is replaced, for one call, by one that
+    runs fn first; the thread engine looks it up on the core engine object
+    at each command.
+    """
+    box = {}
+
+    def once():
+        engine.__dict__.pop("get_tree_status", None)
+        if "done" not in box:
+            box["done"] = True
+            try:
+                box["value"] = fn()
+            except BaseException as exc:
+                box["error"] = exc
+        return SequentialEngine.get_tree_status(engine)
+
+    engine.get_tree_status = once
+    try:
+        thread_engine.get_tree_status(tree_id)
+    finally:
+        engine.__dict__.pop("get_tree_status", None)
+    if "error" in box:
+        raise box["error"]
+    return box.get("value")
+
+
+# -- public entry points -------------------------------------------------------------------
+
+def _open(target) -> Store:
+    if isinstance(target, Store):
+        return target
+    key = target if isinstance(target, str) and is_postgres(target) else os.path.abspath(os.fspath(target))
+    with _lock:
+        store = _stores.get(key)
+        if store is None or store._closed:
+            store = _stores[key] = open_store(key)
+        return store
+
+
+def _check(durability: str, lease_seconds: float) -> None:
+    if durability not in DURABILITY:
+        raise ValueError(f"durability must be one of {DURABILITY}, not {durability!r}")
+    if not (isinstance(lease_seconds, (int, float)) and lease_seconds > 0):
+        raise ValueError(f"lease_seconds must be a positive number, not {lease_seconds!r}")
+
+
+def _register(follower: DurableTree) -> None:
+    with _lock:
+        key = (follower.store.label, follower.tree_id)
+        old = _followers.get(key)
+        if old is not None and old is not follower and old.alive():
+            raise LeaseError(follower.tree_id, os.getpid(), HOST)
+        _followers[key] = follower
+    _keep_leases(follower.store)
+
+
+def _release_dead_local(store: Store, tree_id: str) -> None:
+    """A tree this process followed and has since stopped gives its lease up now,
+    not at the lease keeper's next round."""
+    with _lock:
+        old = _followers.get((store.label, tree_id))
+    if old is not None and not old.alive():
+        old._end(release=True)
+
+
+def attach(engine, tree_id: str, store, *, durability: str = "sync", lease_seconds: float = LEASE_SECONDS,
+           source=None, includes=None, replace: bool = False) -> DurableTree:
+    """Make a loaded tree durable under ``tree_id`` and write its first checkpoint.
+
+    ``engine`` is a SequentialEngine (its current tree; ``tree_id`` names it
+    in the store) or a ThreadEngine (its tree ``tree_id``). ``store`` is a
+    Store, a path or a Postgres connection string. ``source`` is the file
+    the XML was read from and ``includes`` the included files' texts
+    ({path: text}); both are stored so that a resume can tell when the files
+    changed. A store that already holds a checkpoint of ``tree_id`` is
+    refused unless ``replace=True`` (use :func:`resume` to continue it).
+    """
+    _check(durability, lease_seconds)
+    store = _open(store)
+    if not replace:
+        try:
+            store.load(tree_id)
+        except NoCheckpointError:
+            pass
+        else:
+            raise DurableError(f"{store.label} already holds a checkpoint of tree {tree_id!r}: "
+                               "resume() it, or pass replace=True to start it afresh")
+    _release_dead_local(store, tree_id)
+    owner = uuid.uuid4().hex
+    store.acquire(tree_id, owner, lease_seconds)
+    try:
+        if _is_thread_engine(engine):
+            core = _core_engine_of(engine, tree_id)
+
+            def setup():
+                return _start(store, tree_id, core, core._tree, durability, lease_seconds, owner, engine,
+                              source, includes, None)
+            return _on_tree_thread(engine, tree_id, core, setup)
+        if engine._tree is None:
+            raise DurableError("the engine has no tree loaded: call create_tree_from_text() first")
+        return _start(store, tree_id, engine, engine._tree, durability, lease_seconds, owner, None,
+                      source, includes, None)
+    except BaseException:
+        store.release(tree_id, owner)
+        raise
+
+
+def _start(store, tree_id, engine, tree, durability, lease_seconds, owner, thread_engine, source, includes,
+           stored) -> DurableTree:
+    xml = stored.xml if stored is not None else _xml_of(tree)
+    follower = DurableTree(store, tree_id, engine, tree, xml, durability=durability, lease_seconds=lease_seconds,
+                           owner=owner, thread_engine=thread_engine, source=source, includes=includes)
+    if stored is not None:
+        follower._plan.restore(stored.state, tree_id, TreeNode.clock())
+        engine._tick_count = follower._ticks = stored.tick_count
+        follower.seq = stored.seq
+        follower.resumed = stored
+        follower._xml_written = True
+        follower._includes = stored.includes
+        follower._source = stored.source
+    _register(follower)
+    follower._install(engine, tree)
+    try:
+        follower.checkpoint()
+    except BaseException:
+        follower._end(release=False)
+        raise
+    return follower
+
+
+def _xml_of(tree) -> str:
+    from .._bt.observe import REGISTRY
+    for entry in REGISTRY.entries():
+        if entry.tree_ref() is tree:
+            return entry.xml
+    raise DurableError(f"tree {tree.tree_id!r}: its XML text is not known")
+
+
+def _files_changed(stored) -> list:
+    """The stored source and included files whose text on disk differs from what was stored."""
+    changed = []
+    files = []
+    if stored.source:
+        files.append((stored.source, stored.xml_hash))
+    files += [(path, item.get("sha256")) for path, item in stored.includes.items()]
+    for path, digest in files:
+        try:
+            with open(path, encoding="utf-8") as f:
+                on_disk = _sha256(f.read())
+        except OSError:
+            changed.append(path)
+            continue
+        if on_disk != digest:
+            changed.append(path)
+    return changed
+
+
+def resume(engine, tree_id: str, store, *, durability: str = "sync", lease_seconds: float = LEASE_SECONDS,
+           timeout: float = 30.0) -> DurableTree:
+    """Recreate tree ``tree_id`` from its last checkpoint in ``store`` and follow it again.
+
+    A SequentialEngine loads it as its current tree; a ThreadEngine starts
+    it as its tree ``tree_id``. The engine must have the same actions
+    registered as the one that ran it. The tree is built from the stored
+    XML; if the file it came from has changed since, the resume logs a
+    warning and sets ``xml_changed``. Raises LeaseError naming the owner
+    when the tree is live elsewhere, NoCheckpointError when there is none.
+    """
+    _check(durability, lease_seconds)
+    store = _open(store)
+    _release_dead_local(store, tree_id)
+    stored = store.load(tree_id)
+    owner = uuid.uuid4().hex
+    store.acquire(tree_id, owner, lease_seconds)
+    try:
+        # Read again under the lease: the previous owner may have written a newer one since.
+        stored = store.load(tree_id)
+        changed = _files_changed(stored)
+        if _is_thread_engine(engine):
+            follower = _resume_thread_tree(engine, tree_id, store, stored, durability, lease_seconds, owner, timeout)
+        else:
+            engine.create_tree_from_text(stored.xml)
+            follower = _start(store, tree_id, engine, engine._tree, durability, lease_seconds, owner, None,
+                              None, None, stored)
+    except BaseException:
+        store.release(tree_id, owner)
+        raise
+    if changed:
+        follower.xml_changed = True
+        logger.warning("tree %r was resumed from its stored XML; these files changed since: %s",
+                       tree_id, ", ".join(changed))
+    return follower
+
+
+def _resume_thread_tree(thread_engine, tree_id, store, stored, durability, lease_seconds, owner, timeout):
+    if tree_id in thread_engine.trees:
+        raise LeaseError(tree_id, os.getpid(), HOST)
+
+    def work(core, tree):
+        return _start(store, tree_id, core, tree, durability, lease_seconds, owner, thread_engine, None, None,
+                      stored)
+
+    pending = _Pending(thread_engine, work)
+    with _lock:
+        _pending[(id(thread_engine), tree_id)] = pending
+    try:
+        thread_engine.create_tree_from_text(stored.xml, tree_id)
+        # Served only once the tree is built and restored; a failed build
+        # (an action not registered here, say) is raised from it.
+        try:
+            thread_engine.get_tree_status(tree_id)
+        except Exception:
+            if pending.error is None:
+                raise
+        if not pending.done.wait(timeout):
+            raise DurableError(f"tree {tree_id!r} was not built within {timeout} s")
+    except BaseException:
+        with _lock:
+            _pending.pop((id(thread_engine), tree_id), None)
+        raise
+    if pending.error is not None:
+        if tree_id in thread_engine.trees:
+            try:
+                thread_engine.stop_tree(tree_id)
+            except Exception:  # noqa: BLE001 - the restore error is the one to report
+                pass
+        raise pending.error
+    return pending.result
+
