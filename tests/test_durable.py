@@ -495,3 +495,14 @@ def test_command_line_lists_and_shows_trees(db):
     assert shown.returncode == 0 and "n_a = 1  (v1)" in shown.stdout and "2 RUNNING, 1 SUCCESS" in shown.stdout
     missing = cli("show", db, "nope")
     assert missing.returncode == 1 and "no checkpoint of tree 'nope'" in missing.stderr
+
+
+def test_the_guide_example_runs(tmp_path):
+    import pathlib
+    import re
+    guide = pathlib.Path(__file__).resolve().parent.parent / "docs" / "durable.md"
+    code = re.search(r"```python\n(.*?)```", guide.read_text(encoding="utf-8"), re.S).group(1)
+    proc = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True, timeout=60,
+                          stdin=subprocess.DEVNULL)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == "shipping, approved: yes\nNodeStatus.SUCCESS\n"

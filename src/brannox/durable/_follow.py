@@ -24,6 +24,7 @@ tree is restored, and where the engine of every tree is noted for a later
 
 from __future__ import annotations
 
+import atexit
 import hashlib
 import json
 import logging
@@ -355,11 +356,25 @@ class LeaseKeeper:
         self._thread.join()
 
 
+# Write-behind queues of the process, written out at a clean exit.
+_writers: weakref.WeakSet = weakref.WeakSet()
+
+
 def _writer(store: Store) -> WriteBehind:
     with _lock:
         if store.writer is None:
             store.writer = WriteBehind(store)
+            _writers.add(store.writer)
         return store.writer
+
+
+@atexit.register
+def _flush_at_exit() -> None:
+    for writer in list(_writers):
+        try:
+            writer.flush(10.0)
+        except Exception as exc:  # noqa: BLE001 - exiting regardless
+            logger.error("checkpoints still queued for %s at exit were not written: %s", writer.store.label, exc)
 
 
 def _keep_leases(store: Store) -> None:
