@@ -43,9 +43,12 @@ def cmd_show(store, args) -> int:
           + (f", from {stored.source}" if stored.source else ""))
     for path, item in stored.includes.items():
         print(f"include:         {path} (sha256 {item.get('sha256', '')[:16]}…)")
-    statuses = [n[0] for n in stored.state.get("nodes", [])]
-    counts = {s: statuses.count(s) for s in dict.fromkeys(statuses)}
+    names = {"I": "IDLE", "R": "RUNNING", "S": "SUCCESS", "F": "FAILURE", "K": "SKIPPED"}
+    statuses = stored.state.get("status", "")
+    counts = {names.get(s, s): statuses.count(s) for s in sorted(set(statuses), key=statuses.index)}
     print("nodes:           " + ", ".join(f"{n} {s}" for s, n in counts.items()))
+    for index, memory in sorted(stored.state.get("memory", {}).items(), key=lambda kv: int(kv[0])):
+        print(f"  node #{index}: " + ("(restarts on resume)" if memory is None else json.dumps(memory)))
     for i, (entries, versions) in enumerate(stored.state.get("blackboards", [])):
         print("blackboard:" if i == 0 else f"sub-tree blackboard #{i}:")
         for key in sorted(entries):

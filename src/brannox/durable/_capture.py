@@ -72,7 +72,20 @@ def _bare_node_fields() -> frozenset:
     return _base_fields
 
 
+class _Always:
+    """The reset value of a field whose reset value is unknown: never equal, so always stored."""
+
+    def __eq__(self, other):
+        return False
+
+    __hash__ = object.__hash__
+
+
+ALWAYS = _Always()
+
+
 def _discover(cls: type, node) -> tuple:
+    """((field, value the reset gives it), ...) for ``cls``."""
     base = _bare_node_fields()
     candidates = [k for k in node.__dict__ if k not in base]
     if not candidates:
@@ -92,17 +105,24 @@ def _discover(cls: type, node) -> tuple:
     except Exception as exc:  # noqa: BLE001 - any user reset may fail on a probe
         logger.warning("%s: could not tell its per-run memory (%s: %s); storing every field it has",
                        cls.__qualname__, type(exc).__name__, exc)
-        return tuple(candidates)
-    return tuple(k for k in candidates if copy.__dict__.get(k) is not probes[k] or probes[k].touched)
+        return tuple((k, ALWAYS) for k in candidates)
+    fields = []
+    for k in candidates:
+        value = copy.__dict__.get(k)
+        if value is not probes[k]:
+            fields.append((k, value))
+        elif probes[k].touched:
+            fields.append((k, ALWAYS))  # reset in place: its reset value is not known
+    return tuple(fields)
 
 
 def memory_fields(node) -> tuple:
-    """The names of ``node``'s per-run memory, found once per class."""
+    """``node``'s per-run memory as ((name, reset value), ...), found once per class."""
     cls = _plain_class(node)
     fields = _fields_by_class.get(cls)
     if fields is None:
         declared = getattr(cls, "durable_fields", None)
-        fields = tuple(declared) if declared is not None else _discover(cls, node)
+        fields = tuple((k, ALWAYS) for k in declared) if declared is not None else _discover(cls, node)
         _fields_by_class[cls] = fields
     return fields
 
@@ -165,15 +185,33 @@ def _hashable(value):
 
 # -- the plan: what to read from which node, worked out once per tree ----------------
 
+_LETTER = {NodeStatus.IDLE: "I", NodeStatus.RUNNING: "R", NodeStatus.SUCCESS: "S", NodeStatus.FAILURE: "F",
+           NodeStatus.SKIPPED: "K"}
+_STATUS_BY_LETTER = {v: k for k, v in _LETTER.items()}
+
+
 class Plan:
-    """The nodes of one built tree in depth-first order, with what to capture from each."""
+    """The nodes of one built tree in depth-first order, with what to capture from each.
+
+    A captured state is {"format", "shape", "blackboards": [[entries,
+    versions], ...] (the root's first, then each sub-tree's in node order),
+    "status": one letter per node, "memory": {node index: {field: value}}}
+    where memory lists only fields that differ from what a reset gives
+    them: most nodes of a tree between runs hold none.
+    """
 
     def __init__(self, tree):
         self.tree = tree
         self.nodes = tree.nodes()
-        self.fields = [memory_fields(n) for n in self.nodes]
-        self.deadlines = [deadline_fields(n) for n in self.nodes]
         self.holds_work = [_holds_work(n) for n in self.nodes]
+        # (index, node's __dict__, ((field, reset value, is a deadline), ...)) for nodes with memory.
+        self.memory = []
+        for i, node in enumerate(self.nodes):
+            deadlines = deadline_fields(node)
+            fields = tuple((name, reset, name in deadlines) for name, reset in memory_fields(node))
+            if fields:
+                self.memory.append((str(i), node.__dict__, fields))
+        self.dicts = [n.__dict__ for n in self.nodes]
         sizes = [1] * len(self.nodes)
         # Depth-first order: a node's subtree is the run of nodes after it.
         index = {id(n): i for i, n in enumerate(self.nodes)}
@@ -200,33 +238,34 @@ class Plan:
         for bb in self.blackboards:
             entries = {key: to_json(value, tree_id, key) for key, value in bb._data.items()}
             blackboards.append([entries, dict(bb._versions)])
-        nodes = []
-        for node, fields, deadlines in zip(self.nodes, self.fields, self.deadlines):
-            status = node.status
-            if not fields:
-                nodes.append([status.name])
-                continue
-            memory = {}
-            d = node.__dict__
-            try:
-                for name in fields:
-                    value = d.get(name)
-                    if name in deadlines and type(value) is float:
-                        memory[name] = {"$rem": value - now}
-                    else:
-                        memory[name] = _enc(value)
-            except _Unencodable:
-                memory = None  # restarts from its beginning if it was running
-            nodes.append([status.name, memory])
-        return {"format": FORMAT, "shape": self.shape, "blackboards": blackboards, "nodes": nodes}
+        letter = _LETTER
+        status = "".join([letter[d["status"]] for d in self.dicts])
+        memory = {}
+        for index, d, fields in self.memory:
+            held = None
+            for name, reset, deadline in fields:
+                value = d.get(name)
+                if value is reset or value == reset:
+                    continue
+                if held is None:
+                    held = {}
+                try:
+                    held[name] = {"$rem": value - now} if deadline and type(value) is float else _enc(value)
+                except _Unencodable:
+                    held = False  # restarts from its beginning if it was running
+                    break
+            if held is not None:
+                memory[index] = held or None
+        return {"format": FORMAT, "shape": self.shape, "blackboards": blackboards, "status": status,
+                "memory": memory}
 
     def restore(self, state: dict, tree_id: str, now: float) -> None:
         """Puts a captured state into this (freshly built) tree."""
         if state.get("format") != FORMAT:
             raise CheckpointMismatchError(f"tree {tree_id!r}: checkpoint format {state.get('format')!r} "
                                           f"is not {FORMAT}")
-        stored_nodes = state.get("nodes") or []
-        if state.get("shape") != self.shape or len(stored_nodes) != len(self.nodes) \
+        status = state.get("status") or ""
+        if state.get("shape") != self.shape or len(status) != len(self.nodes) \
                 or len(state.get("blackboards") or []) != len(self.blackboards):
             raise CheckpointMismatchError(
                 f"tree {tree_id!r}: the checkpoint does not fit the tree built from its stored XML "
@@ -236,12 +275,12 @@ class Plan:
             bb._data.clear()
             bb._data.update({key: from_json(value, tree_id, key) for key, value in entries.items()})
             bb._versions = {key: int(v) for key, v in versions.items()}
+        stored_memory = state.get("memory") or {}
         i, count = 0, len(self.nodes)
         while i < count:
-            node, item = self.nodes[i], stored_nodes[i]
-            status = _STATUS_BY_NAME[item[0]]
-            memory = item[1] if len(item) > 1 else {}
-            if status is _RUNNING and (memory is None or self.holds_work[i]):
+            node, now_status = self.nodes[i], _STATUS_BY_LETTER[status[i]]
+            memory = stored_memory.get(str(i), {})
+            if now_status is _RUNNING and (memory is None or self.holds_work[i]):
                 i += self.sizes[i]  # this node and its subtree stay as built: IDLE, fresh
                 continue
             for name, value in (memory or {}).items():
@@ -249,5 +288,5 @@ class Plan:
                     setattr(node, name, now + float(value["$rem"]))
                 else:
                     setattr(node, name, _dec(value))
-            node.status = status
+            node.status = now_status
             i += 1

@@ -12,8 +12,9 @@ a stop never overwrites the last checkpoint with a halted tree.
 
 ``durability="sync"`` writes the checkpoint before the tick's caller is
 answered. ``"async"`` captures the state on the tree thread the same way (a
-consistent copy) and hands the JSON text to the store's write-behind
-thread; a tree's newer checkpoint replaces its older one still queued.
+consistent copy made of fresh built-in values) and hands it to the store's
+write-behind thread, which turns it into JSON text and writes it; a tree's
+newer checkpoint replaces its older one still queued.
 
 To reach the core engine of a ThreadEngine tree, this module adds a hook
 to ``SequentialEngine.tree_hooks``: it runs on the tree thread as soon as a
@@ -95,7 +96,7 @@ class DurableTree:
         self._includes = {path: {"sha256": _sha256(text), "text": text} for path, text in (includes or {}).items()}
         self._source = os.fspath(source) if source is not None else None
         self._xml_written = False
-        self._last_text = None
+        self._last_state = None
         self._ticks = engine._tick_count
         self._ended = False
         self._failure = None      # an async write error or a lost lease, raised at the next tick
@@ -155,19 +156,21 @@ class DurableTree:
         if tree is None:
             return False
         state = self._plan.capture(self.tree_id, TreeNode.clock())
-        text = json.dumps(state, separators=(",", ":"), allow_nan=True)
-        if text == self._last_text:
+        # A capture is built of fresh lists and dicts: comparing it with the
+        # last one is a deep comparison that runs in C.
+        if state == self._last_state:
             return False
         self.seq += 1
-        item = CheckpointWrite(self.tree_id, self.owner, self.seq, self._ticks, text, lease_seconds=self.lease_seconds)
+        item = CheckpointWrite(self.tree_id, self.owner, self.seq, self._ticks, state, lease_seconds=self.lease_seconds)
         if not self._xml_written:
             item.xml, item.xml_hash, item.includes, item.source = (
                 self._xml, self._xml_hash, self._includes, self._source)
         if self.durability == "async":
-            self._last_text = text
+            self._last_state = state
             self._xml_written = True
             _writer(self.store).put(self, item)
             return True
+        item.data = encode_state(state)
         try:
             lost = self.store.write([item])
         except Exception as exc:
@@ -176,7 +179,7 @@ class DurableTree:
         if lost:
             self._lease_lost()
             raise self._failure_pop()
-        self._last_text = text
+        self._last_state = state
         self._xml_written = True
         return True
 
@@ -201,7 +204,7 @@ class DurableTree:
         self._end(release=False)
 
     def _async_failed(self, exc: BaseException) -> None:
-        self._last_text = None  # written again at the next change
+        self._last_state = None  # written again at the next change
         self._xml_written = False
         self._failure = DurableError(f"tree {self.tree_id!r}: a queued checkpoint was not written: "
                                      f"{type(exc).__name__}: {exc}")
@@ -249,19 +252,29 @@ class DurableTree:
 
 # -- the write-behind queue and the lease keeper, one of each per store -----------------
 
+def encode_state(state) -> str:
+    return json.dumps(state, separators=(",", ":"), allow_nan=True)
+
+
 class WriteBehind:
     """A bounded queue of checkpoints and the thread that writes them.
 
     One entry per tree: a newer checkpoint of a tree replaces its older one
     not yet written. When ``maxsize`` trees are waiting, the next new tree
-    waits for room (the queue is bounded by trees, not ticks).
+    waits for room (the queue is bounded by trees, not ticks). Once woken,
+    the writer lingers ``linger`` seconds before taking what is queued, so
+    that a fast-ticking tree is written once per batch, not once per tick;
+    ``flush`` cuts the wait short.
     """
 
-    def __init__(self, store: Store, maxsize: int = ASYNC_QUEUE):
+    def __init__(self, store: Store, maxsize: int = ASYNC_QUEUE, linger: float = 0.02):
         self.store = store
         self.maxsize = maxsize
+        self.linger = linger
         self._pending: dict = {}
         self._cond = threading.Condition()
+        self._hurry = threading.Event()
+        self._idle = False        # the writer waits for work (only then does put wake it)
         self._busy = False
         self._closing = False
         self._thread = threading.Thread(target=self._run, name=f"checkpoints {store.label}", daemon=True)
@@ -277,34 +290,49 @@ class WriteBehind:
                     item.xml, item.xml_hash, item.includes, item.source = old.xml, old.xml_hash, old.includes, old.source
             else:
                 while len(self._pending) >= self.maxsize and not self._closing:
+                    self._hurry.set()
                     self._cond.wait()
             self._pending[item.tree_id] = (follower, item)
-            self._cond.notify_all()
+            if self._idle:
+                self._cond.notify_all()
 
     def _run(self) -> None:
         while True:
             with self._cond:
                 while not self._pending and not self._closing:
+                    self._idle = True
                     self._cond.wait()
+                self._idle = False
                 if not self._pending:
                     return
+            if not self._closing:
+                self._hurry.wait(self.linger)
+            with self._cond:
+                self._hurry.clear()
                 batch, self._pending = self._pending, {}
                 self._busy = True
-                self._cond.notify_all()
+                self._cond.notify_all()  # room for producers that waited
             try:
+                for _, item in batch.values():
+                    if not isinstance(item.data, str):
+                        item.data = encode_state(item.data)
                 lost = self.store.write([item for _, item in batch.values()])
             except Exception as exc:  # noqa: BLE001 - handed to each tree's next tick
                 logger.error("writing %d queued checkpoint(s) to %s failed: %s", len(batch), self.store.label, exc)
                 for follower, _ in batch.values():
-                    follower._async_failed(exc)
+                    if follower is not None:
+                        follower._async_failed(exc)
             else:
                 for tree_id in lost:
-                    batch[tree_id][0]._lease_lost()
+                    follower = batch[tree_id][0]
+                    if follower is not None:
+                        follower._lease_lost()
             with self._cond:
                 self._busy = False
                 self._cond.notify_all()
 
     def flush(self, timeout: float | None = None) -> None:
+        self._hurry.set()
         with self._cond:
             if not self._cond.wait_for(lambda: not self._pending and not self._busy, timeout):
                 raise TimeoutError(f"queued checkpoints for {self.store.label} not written within {timeout} s")
@@ -313,6 +341,7 @@ class WriteBehind:
         with self._cond:
             self._closing = True
             self._cond.notify_all()
+        self._hurry.set()
         self._thread.join()
 
 
@@ -567,6 +596,8 @@ def _start(store, tree_id, engine, tree, durability, lease_seconds, owner, threa
         follower._xml_written = True
         follower._includes = stored.includes
         follower._source = stored.source
+        # A faithful restore captures as the checkpoint did: nothing to write.
+        follower._last_state = stored.state
     _register(follower)
     follower._install(engine, tree)
     try:
@@ -618,11 +649,10 @@ def resume(engine, tree_id: str, store, *, durability: str = "sync", lease_secon
     _check(durability, lease_seconds)
     store = _open(store)
     _release_dead_local(store, tree_id)
-    stored = store.load(tree_id)
     owner = uuid.uuid4().hex
     store.acquire(tree_id, owner, lease_seconds)
     try:
-        # Read again under the lease: the previous owner may have written a newer one since.
+        # Read under the lease: nothing newer can be written by another owner now.
         stored = store.load(tree_id)
         changed = _files_changed(stored)
         if _is_thread_engine(engine):

@@ -131,7 +131,7 @@ class CheckpointWrite:
     owner: str
     seq: int
     tick_count: int
-    data: str
+    data: object             # JSON text (the writer encodes a captured state before writing)
     xml: str | None = None
     xml_hash: str = ""
     includes: dict = field(default_factory=dict)
