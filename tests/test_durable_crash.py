@@ -49,14 +49,15 @@ CHILD = textwrap.dedent("""
         follower = durable.resume(engine, tree_id, target, durability=durability)
     state = follower._plan.capture(tree_id, 0.0)
     print("state", json.dumps(state), flush=True)
-    while True:
+    # Killed after its last tick was committed: a finished tree is not ticked again
+    # (ticking it would start it over).
+    status = engine.get_tree_status()["root_status"]
+    while status is not NodeStatus.SUCCESS:
         status = engine.tick_once()
         print("tick", engine.get_tree_status()["tick_count"], flush=True)
-        if status is NodeStatus.SUCCESS:
-            follower.flush()
-            print("done", flush=True)
-            break
         time.sleep(0.003)
+    follower.flush()
+    print("done", flush=True)
 """)
 
 
