@@ -54,6 +54,8 @@ _engine_of_thread: weakref.WeakKeyDictionary = weakref.WeakKeyDictionary()
 _pending: dict = {}
 # Live followers: (store label, tree id) -> DurableTree.
 _followers: dict = {}
+# core engine -> its follower, so that loading another tree ends it.
+_follower_of_engine: weakref.WeakKeyDictionary = weakref.WeakKeyDictionary()
 # Stores opened here from a path or connection string, shared by the trees
 # that name the same one: one connection, one writer and one lease keeper each.
 _stores: dict = {}
@@ -71,7 +73,7 @@ class DurableTree:
     """One followed tree. Made by :func:`attach` or :func:`resume`; not by hand.
 
     Attributes: ``tree_id``, ``store``, ``durability``, ``seq`` (of the last
-    checkpoint taken), ``resumed`` (the StoredCheckpoint it started from, or
+    checkpoint taken), ``last_checkpoint_time``, ``resumed`` (the StoredCheckpoint it started from, or
     None), ``xml_changed`` (the XML file it came from differs from the stored
     XML it was resumed from).
     """
@@ -86,6 +88,9 @@ class DurableTree:
         self.seq = 0
         self.resumed = None
         self.xml_changed = False
+        #: Wall-clock time (seconds since the epoch) of the last checkpoint
+        #: known to be committed, for monitors; None before the first.
+        self.last_checkpoint_time = None
         self._engine_ref = weakref.ref(engine)
         self._tree_ref = weakref.ref(tree)
         self._thread = threading.current_thread() if thread_engine is not None else None
@@ -181,6 +186,7 @@ class DurableTree:
             raise self._failure_pop()
         self._last_state = state
         self._xml_written = True
+        self.last_checkpoint_time = time.time()
         return True
 
     def _failure_pop(self):
@@ -233,6 +239,9 @@ class DurableTree:
             self._ended = True
             if _followers.get((self.store.label, self.tree_id)) is self:
                 del _followers[(self.store.label, self.tree_id)]
+            engine = self._engine_ref()
+            if engine is not None and _follower_of_engine.get(engine) is self:
+                del _follower_of_engine[engine]
         self._uninstall()
         if release:
             if self.store.writer is not None:
@@ -323,10 +332,14 @@ class WriteBehind:
                     if follower is not None:
                         follower._async_failed(exc)
             else:
-                for tree_id in lost:
-                    follower = batch[tree_id][0]
-                    if follower is not None:
+                written = time.time()
+                for tree_id, (follower, _) in batch.items():
+                    if follower is None:
+                        continue
+                    if tree_id in lost:
                         follower._lease_lost()
+                    else:
+                        follower.last_checkpoint_time = written
             with self._cond:
                 self._busy = False
                 self._cond.notify_all()
@@ -429,10 +442,10 @@ def _on_tree_built(engine, tree) -> None:
     thread = threading.current_thread()
     with _lock:
         _engine_of_thread[thread] = weakref.ref(engine)
-        stale = [f for f in _followers.values() if f._engine_ref() is engine]
-    for follower in stale:
+        stale = _follower_of_engine.pop(engine, None)
+    if stale is not None:
         # The engine loaded another tree: the followed one is gone.
-        follower._end(release=True)
+        stale._end(release=True)
     owner = getattr(getattr(thread, "_target", None), "__self__", None)
     args = getattr(thread, "_args", ())
     if owner is None or not args:
@@ -529,6 +542,9 @@ def _register(follower: DurableTree) -> None:
         if old is not None and old is not follower and old.alive():
             raise LeaseError(follower.tree_id, os.getpid(), HOST)
         _followers[key] = follower
+        engine = follower._engine_ref()
+        if engine is not None:
+            _follower_of_engine[engine] = follower
     _keep_leases(follower.store)
 
 
@@ -598,6 +614,7 @@ def _start(store, tree_id, engine, tree, durability, lease_seconds, owner, threa
         follower._source = stored.source
         # A faithful restore captures as the checkpoint did: nothing to write.
         follower._last_state = stored.state
+        follower.last_checkpoint_time = stored.created
     _register(follower)
     follower._install(engine, tree)
     try:
