@@ -99,30 +99,36 @@ def _discover(cls: type, node) -> tuple:
     copy.__dict__.update(state)
     try:
         copy.halt()
+        per_run = {k for k in candidates if copy.__dict__.get(k) is not probes[k] or probes[k].touched}
         reset_memory = getattr(copy, "reset_memory", None)
         if callable(reset_memory):
             reset_memory()
     except Exception as exc:  # noqa: BLE001 - any user reset may fail on a probe
         logger.warning("%s: could not tell its per-run memory (%s: %s); storing every field it has",
                        cls.__qualname__, type(exc).__name__, exc)
-        return tuple((k, ALWAYS) for k in candidates)
+        return tuple((k, ALWAYS, False) for k in candidates)
     fields = []
     for k in candidates:
         value = copy.__dict__.get(k)
         if value is not probes[k]:
-            fields.append((k, value))
+            fields.append((k, value, k in per_run))
         elif probes[k].touched:
-            fields.append((k, ALWAYS))  # reset in place: its reset value is not known
+            fields.append((k, ALWAYS, k in per_run))  # reset in place: its reset value is not known
     return tuple(fields)
 
 
 def memory_fields(node) -> tuple:
-    """``node``'s per-run memory as ((name, reset value), ...), found once per class."""
+    """``node``'s memory as ((name, reset value, reset by a halt), ...), found once per class.
+
+    A field a halt resets holds its reset value whenever the node is IDLE
+    (IDLE means not started, or halted), so it is read only from nodes that
+    are not; fields that survive halts (RunOnce's result) are always read.
+    """
     cls = _plain_class(node)
     fields = _fields_by_class.get(cls)
     if fields is None:
         declared = getattr(cls, "durable_fields", None)
-        fields = tuple((k, ALWAYS) for k in declared) if declared is not None else _discover(cls, node)
+        fields = tuple((k, ALWAYS, False) for k in declared) if declared is not None else _discover(cls, node)
         _fields_by_class[cls] = fields
     return fields
 
@@ -188,6 +194,8 @@ def _hashable(value):
 _LETTER = {NodeStatus.IDLE: "I", NodeStatus.RUNNING: "R", NodeStatus.SUCCESS: "S", NodeStatus.FAILURE: "F",
            NodeStatus.SKIPPED: "K"}
 _STATUS_BY_LETTER = {v: k for k, v in _LETTER.items()}
+_LETTERS_BY_VALUE = {s.value: letter for s, letter in _LETTER.items()}
+_PLAIN_TYPES = frozenset({str, int, float, bool, type(None)})
 
 
 class Plan:
@@ -204,13 +212,16 @@ class Plan:
         self.tree = tree
         self.nodes = tree.nodes()
         self.holds_work = [_holds_work(n) for n in self.nodes]
-        # (index, node's __dict__, ((field, reset value, is a deadline), ...)) for nodes with memory.
+        # (index, node's __dict__, fields, fields read when IDLE) for nodes with memory,
+        # each field as (name, reset value, is a deadline).
         self.memory = []
         for i, node in enumerate(self.nodes):
             deadlines = deadline_fields(node)
-            fields = tuple((name, reset, name in deadlines) for name, reset in memory_fields(node))
+            known = memory_fields(node)
+            fields = tuple((name, reset, name in deadlines) for name, reset, _ in known)
+            kept = tuple((name, reset, name in deadlines) for name, reset, per_run in known if not per_run)
             if fields:
-                self.memory.append((str(i), node.__dict__, fields))
+                self.memory.append((str(i), node.__dict__, fields, kept))
         self.dicts = [n.__dict__ for n in self.nodes]
         sizes = [1] * len(self.nodes)
         # Depth-first order: a node's subtree is the run of nodes after it.
@@ -235,13 +246,20 @@ class Plan:
         ``now`` is the tree's clock, so deadlines become time remaining.
         """
         blackboards = []
+        plain = _PLAIN_TYPES
         for bb in self.blackboards:
-            entries = {key: to_json(value, tree_id, key) for key, value in bb._data.items()}
+            entries = {}
+            for key, value in bb._data.items():
+                entries[key] = value if type(value) in plain else to_json(value, tree_id, key)
             blackboards.append([entries, dict(bb._versions)])
-        letter = _LETTER
-        status = "".join([letter[d["status"]] for d in self.dicts])
+        # By value, not by member: an enum member hashes in Python code.
+        letters = _LETTERS_BY_VALUE
+        status = "".join([letters[d["status"]._value_] for d in self.dicts])
         memory = {}
-        for index, d, fields in self.memory:
+        idle = _IDLE
+        for index, d, fields, kept in self.memory:
+            if d["status"] is idle:
+                fields = kept
             held = None
             for name, reset, deadline in fields:
                 value = d.get(name)
