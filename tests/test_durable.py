@@ -322,6 +322,27 @@ def test_a_second_resume_of_a_live_tree_is_refused_naming_the_owner(db):
         durable.resume(engine_with_actions(), "o", db)
 
 
+@pytest.mark.parametrize("durability", ["sync", "async"])
+def test_an_owner_whose_lease_was_taken_over_writes_nothing_more(db, durability):
+    e = engine_with_actions()
+    e.create_tree_from_text(bt('<Sequence><Count name="a"/><Work name="w" ticks="50"/></Sequence>'))
+    follower = durable.attach(e, "l", db, durability=durability)
+    store = follower.store
+    e.tick_once()
+    follower.flush()
+    # Another process took the tree over (this one stalled past its lease).
+    store.release("l", follower.owner)
+    store.acquire("l", "intruder", 60)
+    before = store.load("l").seq
+    with pytest.raises(durable.LeaseLostError, match="tree 'l'"):
+        for _ in range(20):
+            e.tick_once()
+            follower.flush()
+    assert e.tick_once() is R  # told once; the tree runs on, not followed
+    follower.flush()
+    assert store.load("l").seq == before and store.lease("l").owner == "intruder"
+
+
 RACER = textwrap.dedent("""
     import sys
     from brannox import durable

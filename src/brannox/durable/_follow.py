@@ -118,8 +118,12 @@ class DurableTree:
             try:
                 status = plain_tick()
             except BaseException:
-                # The tree halted itself; that is the state to keep.
-                follower.checkpoint(ticked=False)
+                # The tree halted itself; that is the state to keep. The
+                # tick's own error is the one its caller must see.
+                try:
+                    follower.checkpoint(ticked=False)
+                except Exception as exc:  # noqa: BLE001
+                    logger.error("tree %r: checkpoint after a failed tick not written: %s", follower.tree_id, exc)
                 raise
             follower.checkpoint(ticked=True)
             return status
@@ -150,13 +154,15 @@ class DurableTree:
         Runs on the thread that ticks the tree. Raises UnstorableValueError
         naming the tree and key for a value with no JSON form or codec.
         """
+        failure, self._failure = self._failure, None
+        if failure is not None:
+            if self._ended:
+                self._uninstall()  # a lost lease is told once; the tree runs on, not followed
+            raise failure
         if self._ended:
             return False
         if ticked:
             self._ticks += 1
-        failure, self._failure = self._failure, None
-        if failure is not None:
-            raise failure
         tree = self._tree_ref()
         if tree is None:
             return False
@@ -183,6 +189,7 @@ class DurableTree:
             raise DurableError(f"tree {self.tree_id!r}: checkpoint not written: {type(exc).__name__}: {exc}") from exc
         if lost:
             self._lease_lost()
+            self._uninstall()
             raise self._failure_pop()
         self._last_state = state
         self._xml_written = True
@@ -204,10 +211,12 @@ class DurableTree:
         return self._thread is None or self._thread.is_alive()
 
     def _lease_lost(self) -> None:
-        self._failure = LeaseLostError(
-            f"tree {self.tree_id!r}: this process's lease was taken over by another owner; "
-            "its checkpoints are no longer written here")
-        self._end(release=False)
+        text = (f"tree {self.tree_id!r}: this process's lease was taken over by another owner; "
+                "its checkpoints are no longer written here")
+        logger.error("%s", text)
+        self._failure = LeaseLostError(text)
+        # The wrappers stay until the next checkpoint raises the error.
+        self._end(release=False, uninstall=False)
 
     def _async_failed(self, exc: BaseException) -> None:
         self._last_state = None  # written again at the next change
@@ -232,7 +241,7 @@ class DurableTree:
         if delete:
             self.store.delete(self.tree_id)
 
-    def _end(self, release: bool) -> None:
+    def _end(self, release: bool, uninstall: bool = True) -> None:
         with _lock:
             if self._ended:
                 return
@@ -242,7 +251,8 @@ class DurableTree:
             engine = self._engine_ref()
             if engine is not None and _follower_of_engine.get(engine) is self:
                 del _follower_of_engine[engine]
-        self._uninstall()
+        if uninstall:
+            self._uninstall()
         if release:
             if self.store.writer is not None:
                 try:
