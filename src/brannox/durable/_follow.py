@@ -700,7 +700,7 @@ def resume(engine, tree_id: str, store, *, durability: str = "sync", lease_secon
 
 def _resume_thread_tree(thread_engine, tree_id, store, stored, durability, lease_seconds, owner, timeout):
     if tree_id in thread_engine.trees:
-        raise LeaseError(tree_id, os.getpid(), HOST)
+        raise DurableError(f"the engine already runs a tree {tree_id!r}; stop it before resuming the stored one")
 
     def work(core, tree):
         return _start(store, tree_id, core, tree, durability, lease_seconds, owner, thread_engine, None, None,
