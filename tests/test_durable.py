@@ -323,10 +323,10 @@ def test_a_second_resume_of_a_live_tree_is_refused_naming_the_owner(db):
 
 
 @pytest.mark.parametrize("durability", ["sync", "async"])
-def test_an_owner_whose_lease_was_taken_over_writes_nothing_more(db, durability):
+def test_an_owner_whose_lease_was_taken_over_writes_nothing_more(target, durability):
     e = engine_with_actions()
     e.create_tree_from_text(bt('<Sequence><Count name="a"/><Work name="w" ticks="50"/></Sequence>'))
-    follower = durable.attach(e, "l", db, durability=durability)
+    follower = durable.attach(e, "l", target, durability=durability)
     store = follower.store
     e.tick_once()
     follower.flush()
