@@ -135,3 +135,22 @@ def test_condition_attribute_errors():
         core_engine('<A _skipIf="1 +"/>', {"A": "S"})
     with pytest.raises(RegistrationError, match="reserved for a pre- or post-condition"):
         SequentialEngine().register_action_behavior("X", lambda node: NodeStatus.SUCCESS, [{"name": "_post"}])
+
+
+@pytest.mark.parametrize("code, expected", [
+    ("r := " + " + ".join(["1"] * (MAX_SCRIPT_DEPTH + 1)), MAX_SCRIPT_DEPTH + 1),  # a run is not nesting
+    ("r := " + "-".join(["1"] * 4000), 1 - 3999),
+    ("r := 10 - 2 - 3 * 2 * 1 / 2", 5.0),
+    ("r := 1 + 2 &lt; 4 == true != false", True),
+    ("r := false &amp;&amp; missing || n &gt; 3 &amp;&amp; n - 1 - 1 == 3", True),  # short-circuit kept
+    ("r := " + "(" * MAX_SCRIPT_DEPTH + "1" + " + 1)" * MAX_SCRIPT_DEPTH, MAX_SCRIPT_DEPTH + 1),
+])
+def test_long_runs_of_operators_are_one_level(code, expected):
+    result = run_script(code, n=5)["r"]
+    assert result == expected and type(result) is type(expected)
+
+
+def test_nesting_is_still_capped():
+    nested = "r := " + "1 + (" * MAX_SCRIPT_DEPTH + "1" + ")" * MAX_SCRIPT_DEPTH
+    with pytest.raises(TreeBuildError, match=f"deeper than {MAX_SCRIPT_DEPTH}"):
+        SequentialEngine().create_tree_from_text(bt(f'<Script code="{nested}"/>'))

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from types import GeneratorType, MappingProxyType
 
-from .node import PortInfo, TreeNode, logger, parse_int
+from .node import PortInfo, TreeNode, logger, parse_int, safe_repr, safe_str
 from .script import ScriptError, compile_script
 from .status import NodeStatus
 
@@ -244,6 +244,7 @@ class _LoopDecorator(TreeNode):
             raise self.tick_error(f"port '{self.COUNT_PORT}' must be >= -1, got {limit}")
         child = self.children[0]
         while limit == -1 or self.rounds < limit:
+            self.count_round()
             status = child.execute_tick()
             if status is RUNNING:
                 return RUNNING
@@ -374,7 +375,7 @@ class ActionNode(TreeNode):
             self._generator = result
             return self._resume()
         raise self.tick_error(
-            f"tick function returned {result!r}; it must return NodeStatus.SUCCESS, FAILURE or RUNNING"
+            f"tick function returned {safe_repr(result)}; it must return NodeStatus.SUCCESS, FAILURE or RUNNING"
         )
 
     def _resume(self) -> NodeStatus:
@@ -386,15 +387,19 @@ class ActionNode(TreeNode):
             if stop.value is SUCCESS or stop.value is FAILURE:
                 return stop.value
             raise self.tick_error(
-                f"generator tick function returned {stop.value!r}; it must return NodeStatus.SUCCESS or FAILURE"
+                f"generator tick function returned {safe_repr(stop.value)}; it must return NodeStatus.SUCCESS or FAILURE"
             ) from None
         except Exception as exc:
             self._generator = None
             raise self.tick_error(f"tick function raised {type(exc).__name__}: {exc}") from exc
         if step is None or step is RUNNING:
             return RUNNING
-        self._close_generator()
-        raise self.tick_error(f"generator tick function yielded {step!r}; use a bare 'yield' to report RUNNING")
+        message = f"generator tick function yielded {safe_repr(step)}; use a bare 'yield' to report RUNNING"
+        try:
+            self._close_generator()
+        except Exception as exc:
+            raise self.tick_error(f"{message} (closing it then raised {type(exc).__name__}: {safe_str(exc)})") from exc
+        raise self.tick_error(message)
 
     def _close_generator(self) -> None:
         generator, self._generator = self._generator, None
@@ -773,6 +778,10 @@ class _ScriptNode(TreeNode):
             return self.scripts[port].run(self._blackboard)
         except ScriptError as exc:
             raise self.tick_error(f"script {self.scripts[port].source!r} failed: {exc}") from None
+        except Exception as exc:  # from a blackboard value's own methods (repr, ==)
+            raise self.tick_error(
+                f"script {self.scripts[port].source!r} failed: {type(exc).__name__}: {safe_str(exc)}"
+            ) from exc
 
     def script_truth(self, port: str) -> bool:
         value = self.run_script(port)
@@ -780,7 +789,9 @@ class _ScriptNode(TreeNode):
             return value
         if isinstance(value, (int, float)):
             return value != 0
-        raise self.tick_error(f"script {self.scripts[port].source!r} gave {type(value).__name__} {value!r}, not a boolean")
+        raise self.tick_error(
+            f"script {self.scripts[port].source!r} gave {type(value).__name__} {safe_repr(value)}, not a boolean"
+        )
 
 
 class Script(_ScriptNode):

@@ -10,7 +10,7 @@ from types import MappingProxyType
 from .blackboard import Blackboard
 from .builtins import BUILTIN_NODES, LATER_BUILTIN_NODES, ActionNode, SubTreeNode
 from .errors import BehaviorTreeError, RegistrationError, TreeBuildError
-from .node import CONDITION_ATTRIBUTES, TreeNode, blackboard_key, parse_port_list
+from .node import CONDITION_ATTRIBUTES, TickWork, TreeNode, blackboard_key, parse_port_list
 from .script import ScriptError, compile_script
 from .status import NodeStatus
 from .xmlreader import Element, parse_xml
@@ -22,6 +22,11 @@ MAX_TREE_DEPTH = 128
 #: Most nodes one tree may expand to. Sub-trees that include other sub-trees
 #: several times multiply, so a short file could otherwise ask for billions.
 MAX_TREE_NODES = 100_000
+#: Default cap on the node ticks one tick of a tree may make. Only loops
+#: (Repeat, RetryUntilSuccessful) tick a node more than once per tick, and they
+#: charge each round with the nodes under them; without loops a tick makes at
+#: most MAX_TREE_NODES. A tick that needs more than this runs for about a second.
+MAX_NODE_TICKS = 1_000_000
 
 FORMAT_ATTRIBUTE = "BTCPP_format"
 SUPPORTED_FORMAT = "4"
@@ -79,16 +84,29 @@ class Tree:
         self.blackboard = blackboard
         self.node_count = node_count
         self._ticking = False
+        self._work = TickWork()
+        # Children come after their parent in nodes(), so in reverse a
+        # node's children are counted before it.
+        for node in reversed(self.nodes()):
+            node._work = self._work
+            if node.children:
+                node._descendants = sum(1 + child._descendants for child in node.children)
 
     @property
     def status(self) -> NodeStatus:
         return self.root.status
 
-    def tick_once(self) -> NodeStatus:
-        """Tick the root once. If anything raises, the tree is halted, then the error propagates."""
+    def tick_once(self, max_node_ticks: int = MAX_NODE_TICKS) -> NodeStatus:
+        """Tick the root once. If anything raises, the tree is halted, then the error propagates.
+
+        A tick that makes more than ``max_node_ticks`` node ticks fails with
+        TickError naming the loop node that went past it.
+        """
         if self._ticking:
             raise BehaviorTreeError(f"tree '{self.tree_id}' was ticked again from inside one of its own ticks")
         self._ticking = True
+        work = self._work
+        work.left = work.limit = max_node_ticks
         try:
             return self.root.execute_tick()
         except Exception:

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import logging
+import re
 import time
 from dataclasses import dataclass
 from types import MappingProxyType
@@ -28,6 +29,15 @@ CONDITION_ATTRIBUTES = frozenset(PRE_CONDITIONS + ("_while",) + POST_SCRIPTS)
 _RUNNING, _SUCCESS, _FAILURE, _SKIPPED, _IDLE = (
     NodeStatus.RUNNING, NodeStatus.SUCCESS, NodeStatus.FAILURE, NodeStatus.SKIPPED, NodeStatus.IDLE,
 )
+
+
+class TickWork:
+    """What is left of the current tick's work cap, shared by the nodes of one tree."""
+
+    __slots__ = ("left", "limit")
+
+    def __init__(self) -> None:
+        self.left = self.limit = 0
 
 
 @dataclass(frozen=True)
@@ -79,16 +89,44 @@ def blackboard_key(raw: str) -> str | None:
     return None
 
 
+# int() also takes other scripts' digits, underscores and any amount of digits.
+_INT_TEXT = re.compile(r"[ \t\r\n]*([+-]?)0*([0-9]+)[ \t\r\n]*\Z")
+#: Numeric ports hold 64-bit signed integers.
+INT_MIN, INT_MAX = -(1 << 63), (1 << 63) - 1
+
+
 def parse_int(text, what: str) -> int:
-    """Parse a numeric port value; bools and floats are refused on purpose."""
+    """Parse a numeric port value: ASCII digits with an optional sign, within
+    the 64-bit range; bools and floats are refused on purpose."""
     if isinstance(text, int) and not isinstance(text, bool):
-        return text
-    if isinstance(text, str):
-        try:
-            return int(text.strip(), 10)
-        except ValueError:
-            pass
-    raise ValueError(f"{what} must be an integer, got {text!r}")
+        value = text
+    else:
+        match = _INT_TEXT.match(text) if isinstance(text, str) else None
+        if match is None:
+            raise ValueError(f"{what} must be an integer, got {safe_repr(text)}")
+        sign, digits = match.groups()
+        if len(digits) > 19:  # more than INT_MAX has; int() would refuse thousands
+            raise ValueError(f"{what} must be within the 64-bit integer range, got {len(digits)} digits")
+        value = int(sign + digits)
+    if not INT_MIN <= value <= INT_MAX:
+        raise ValueError(f"{what} must be within the 64-bit integer range, got {value.bit_length()} bits")
+    return value
+
+
+def safe_repr(value, limit: int = 200) -> str:
+    """repr() for error messages: a value whose repr fails must not hide the error being told."""
+    try:
+        text = repr(value)
+    except Exception:
+        return f"<{type(value).__name__} object (its repr failed)>"
+    return text if len(text) <= limit else text[:limit] + "..."
+
+
+def safe_str(exc: BaseException) -> str:
+    try:
+        return str(exc)
+    except Exception:
+        return "(its message could not be read)"
 
 
 class TreeNode:
@@ -112,6 +150,10 @@ class TreeNode:
     clock = staticmethod(time.monotonic)
     #: Compiled condition scripts, set by the builder on nodes that have any.
     _conditions = None
+    #: The tree's TickWork, and the number of nodes below this one (what one
+    #: round over the children may tick); both set by Tree.
+    _work = None
+    _descendants = 0
 
     def __init__(self, node_id: str, *, name: str | None = None, attrs: dict | None = None,
                  ports: dict | None = None, blackboard: Blackboard | None = None,
@@ -166,6 +208,22 @@ class TreeNode:
 
     def tick(self) -> NodeStatus:  # pragma: no cover - every concrete node overrides it
         raise NotImplementedError
+
+    def count_round(self) -> None:
+        """Charge one round over this node's children to the tick's work cap.
+
+        A node that may tick its children more than once within one tick
+        (a loop) calls it before each round, so that a tick always ends: past
+        the cap it raises TickError naming this node.
+        """
+        work = self._work
+        if work is not None:
+            work.left -= self._descendants
+            if work.left < 0:
+                raise self.tick_error(
+                    f"the tick made more than max_node_ticks={work.limit} node ticks while this node repeated "
+                    "its children; raise SequentialEngine.max_node_ticks to allow more"
+                )
 
     def now(self) -> float:
         """The current time in seconds, from the replaceable ``TreeNode.clock``."""
@@ -225,6 +283,9 @@ class TreeNode:
             return script.run(self._blackboard)
         except ScriptError as exc:
             raise self.tick_error(f"{attribute} script {script.source!r} failed: {exc}") from None
+        except Exception as exc:  # from a blackboard value's own methods (repr, ==)
+            raise self.tick_error(f"{attribute} script {script.source!r} failed: {type(exc).__name__}: "
+                                  f"{safe_str(exc)}") from exc
 
     def _check(self, attribute: str) -> bool:
         value = self._script(attribute)
@@ -233,7 +294,7 @@ class TreeNode:
         if isinstance(value, (int, float)):
             return value != 0
         raise self.tick_error(f"{attribute} script {self._conditions[attribute].source!r} gave "
-                              f"{type(value).__name__} {value!r}, not a boolean")
+                              f"{type(value).__name__} {safe_repr(value)}, not a boolean")
 
     def _execute_guarded(self) -> NodeStatus:
         conditions = self._conditions

@@ -7,7 +7,7 @@ import operator
 
 from .._bt.blackboard import Blackboard
 from .._bt.errors import TreeNotLoadedError
-from .._bt.factory import BehaviorTreeFactory
+from .._bt.factory import MAX_NODE_TICKS, BehaviorTreeFactory
 from .._bt.observe import REGISTRY
 from .._bt.status import NodeStatus
 
@@ -27,6 +27,10 @@ class SequentialEngine:
     #: and the largest n tick_n_times accepts. Assign on the class to change it
     #: for every engine, or on an instance for that engine only.
     max_ticks: int = 10_000
+    #: Most node ticks one tick of the tree may make (loops count each round
+    #: with the nodes under them); past it the tick fails with TickError
+    #: naming the loop node. Set like max_ticks.
+    max_node_ticks: int = MAX_NODE_TICKS
 
     def __init__(self):
         self.factory = BehaviorTreeFactory()
@@ -65,17 +69,18 @@ class SequentialEngine:
 
     # -- ticking ------------------------------------------------------------
     def tick_once(self) -> NodeStatus:
-        status = self._require_tree().tick_once()
+        status = self._require_tree().tick_once(operator.index(self.max_node_ticks))
         self._tick_count += 1
         return status
 
     def _tick_until(self, target: NodeStatus) -> int:
         tree = self._require_tree()
         limit = operator.index(self.max_ticks)
+        node_ticks = operator.index(self.max_node_ticks)
         count = 0
         self._limit_reached = False
         while count < limit:
-            status = tree.tick_once()
+            status = tree.tick_once(node_ticks)
             self._tick_count += 1
             count += 1
             if status is target:
