@@ -264,6 +264,15 @@ class _Unshowable:
     __str__ = __repr__
 
 
+class _Unprintable(Exception):
+    def __str__(self):
+        raise KeyError("no message")
+
+
+def _raise_unprintable(node):
+    raise _Unprintable
+
+
 def _bad_yield_then_failing_finally(node):
     try:
         yield 5
@@ -278,6 +287,7 @@ def _bad_yield_then_failing_finally(node):
     ('<AlwaysSuccess name="s" _successIf="-x"/>', KeyError),
     ('<Precondition name="s" if="~x"><AlwaysSuccess/></Precondition>', KeyError),
     ('<Gen name="s"/>', OSError),
+    ('<Raise name="s"/>', _Unprintable),
 ])
 def test_failures_on_unusual_values_are_tick_errors_naming_the_node(body, cause):
     class Same(_Unshowable):
@@ -288,6 +298,7 @@ def test_failures_on_unusual_values_are_tick_errors_naming_the_node(body, cause)
 
     engine = SequentialEngine()
     engine.register_action_behavior("Gen", _bad_yield_then_failing_finally, [])
+    engine.register_action_behavior("Raise", _raise_unprintable, [])
     engine.create_tree_from_text(doc(("T", body)))
     engine.set_blackboard_data("x", Same() if "==" in body else _Unshowable())
     with pytest.raises(TickError, match=r"^node 's' \(\w+\), line 3 in tree 'T': ") as info:

@@ -368,7 +368,7 @@ class ActionNode(TreeNode):
         try:
             result = self.functor(self)
         except Exception as exc:
-            raise self.tick_error(f"tick function raised {type(exc).__name__}: {exc}") from exc
+            raise self.tick_error(f"tick function raised {type(exc).__name__}: {safe_str(exc)}") from exc
         if result is SUCCESS or result is FAILURE or result is RUNNING:
             return result
         if type(result) is GeneratorType:
@@ -391,7 +391,7 @@ class ActionNode(TreeNode):
             ) from None
         except Exception as exc:
             self._generator = None
-            raise self.tick_error(f"tick function raised {type(exc).__name__}: {exc}") from exc
+            raise self.tick_error(f"tick function raised {type(exc).__name__}: {safe_str(exc)}") from exc
         if step is None or step is RUNNING:
             return RUNNING
         message = f"generator tick function yielded {safe_repr(step)}; use a bare 'yield' to report RUNNING"
