@@ -62,7 +62,7 @@ def test_type_errors_when_the_script_runs_name_the_node(code, fragment):
     "a[0]",
     "lambda: 1",
     "x := ",
-    '"double"',
+    '"unterminated',
     "(" * (MAX_SCRIPT_DEPTH + 5) + "1" + ")" * (MAX_SCRIPT_DEPTH + 5) + " + " + "-" * (MAX_SCRIPT_DEPTH + 1) + "1",
 ])
 def test_bad_scripts_are_refused_when_the_tree_is_built(code, tmp_path, monkeypatch):
