@@ -33,6 +33,8 @@ def run_script(code, **entries):
     ("r := s; r += '!'", "hi!"),
     ("r := a := 3", 3),
     ("n = 10; r := n", 10),
+    ("r := &quot;it's&quot; + ' &quot;quoted&quot;'", 'it\'s "quoted"'),  # either quote holds the other
+    ("r := &quot;a&quot; == 'a'", True),
 ])
 def test_expressions(code, expected):
     result = run_script(code, n=5, s="hi")["r"]
