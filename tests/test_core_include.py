@@ -110,7 +110,7 @@ def test_refusal_in_a_nested_file_names_it(tmp_path):
 @pytest.mark.parametrize("cap_module, cap, value", [
     (factory_module, "MAX_TREE_NODES", 15),
     (xmlreader, "MAX_XML_ELEMENTS", 20),
-    (factory_module, "MAX_PROJECT_BYTES", 300),
+    (factory_module, "MAX_PROJECT_BYTES", 400),
 ])
 def test_caps_count_every_file_together(tmp_path, monkeypatch, cap_module, cap, value):
     body = "<Sequence>" + "<AlwaysSuccess/>" * 9 + "</Sequence>"  # 10 nodes, ~200 bytes

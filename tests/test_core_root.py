@@ -1,7 +1,10 @@
 """{@key} and @key: the root blackboard, from any depth of sub-trees."""
 
+import threading
+
 import pytest
 
+from brannox._bt.observe import REGISTRY
 from brannox.core import NodeStatus, TickError, TreeBuildError
 from brannox.engine.sequential_engine import SequentialEngine
 
@@ -85,3 +88,17 @@ def test_thread_engine_blackboard_calls_act_on_the_root(make_engine):
     engine.set_blackboard_data(tree_id, "n", 21)
     assert engine.tick_once(tree_id) is NodeStatus.SUCCESS
     assert engine.get_blackboard_data(tree_id, "n2") == 42
+
+
+def test_an_observer_sees_deep_writes_as_the_root_entry():
+    engine = engine_with([])
+    engine.create_tree_from_text(project('<Act inp="x" out="{@result}"/>'))
+    entry, writes = REGISTRY.for_thread(threading.current_thread()), []
+    observer = type("Observer", (), {"on_transition": lambda self, ev: None, "on_tick": lambda self, c: None,
+                                     "on_blackboard": lambda self, ev: writes.append(ev[1])})()
+    REGISTRY.attach(entry, observer)
+    try:
+        engine.tick_once()
+    finally:
+        REGISTRY.detach(entry, observer)
+    assert writes == ["result"]

@@ -964,8 +964,8 @@ class _Loop(TreeNode):
                     return RUNNING  # elements added while this tick ran wait for the next
                 self.current = self._take(source)
                 self.started = True
-                if "value" in self._attrs:
-                    self.setOutput("value", self.current)
+                if self._keys.get("value") is not None:
+                    self._blackboard.set(self._keys["value"], self.current)
             status = child.execute_tick()
             if status is RUNNING:
                 return RUNNING

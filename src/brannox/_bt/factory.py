@@ -25,7 +25,8 @@ MAX_TREE_DEPTH = 128
 MAX_TREE_NODES = 100_000
 #: Most files one project may load through <include> (the top-level one too).
 MAX_PROJECT_FILES = 256
-#: Most bytes the included files of one project may hold together.
+#: Most bytes the files of one project may hold together (for text given
+#: directly, its characters count as bytes).
 MAX_PROJECT_BYTES = 64 << 20
 
 FORMAT_ATTRIBUTE = "BTCPP_format"
@@ -217,6 +218,7 @@ class _Builder:
         self.top_label = os.path.basename(path) if path else "the text"
         if path is not None:
             self.files.add(path)
+        self.project_bytes = len(text) if isinstance(text, (bytes, bytearray, str)) else 0
         document = parse_xml(text, MAX_TREE_NODES, self.counts)
         own_trees = self._load(document, directory, path, [path] if path else [])
         if not self.trees:
@@ -311,7 +313,7 @@ class _Builder:
             raise refuse(f"cannot read it: {exc.strerror or exc}") from None
         self.project_bytes += len(data)
         if self.project_bytes > MAX_PROJECT_BYTES:
-            raise refuse(f"the included files hold more than {MAX_PROJECT_BYTES} bytes together")
+            raise refuse(f"the files of the project hold more than {MAX_PROJECT_BYTES} bytes together")
         self.files.add(real)
         try:
             document = parse_xml(data, MAX_TREE_NODES, self.counts)
