@@ -38,88 +38,67 @@ NEEDS_APPLICATION_ENTRIES = {
 SUCCESS = NodeStatus.SUCCESS
 
 
-def node_type(el):
-    return el.get("ID") if el.tag in GENERIC else el.tag
-
-
 def survey(path):
-    """(trees, models, {app node id: (attribute names, has children)}, sub-tree ids used)."""
+    """(main tree or None, trees, models, {app node id: (attribute names, has children)}, sub-tree ids used)."""
     doc = ElementTree.parse(path).getroot()
     trees = [t.get("ID") for t in doc.findall("BehaviorTree")]
     models = {m.get("ID"): {p.get("name"): p.tag for p in m} for model in doc.findall("TreeNodesModel") for m in model}
     app, used = {}, set()
     for tree in doc.findall("BehaviorTree"):
-        for el in tree.iter():
-            kind = node_type(el)
-            if el is tree:
-                continue
+        for el in list(tree.iter())[1:]:
+            kind = el.get("ID") if el.tag in GENERIC else el.tag
             if kind == "SubTree":
                 used.add(el.get("ID"))
             elif kind not in FORMAT_NODES:
                 names, children = app.get(kind, (set(), False))
                 names |= {a for a in el.attrib if a not in ("name", "ID") and not a.startswith("_")}
                 app[kind] = (names, children or len(el) > 0)
-    return trees, models, app, used
+    return doc.get("main_tree_to_execute"), trees, models, app, used
 
 
-def stub_control(node_id, ports):
-    cls = type(node_id, (Sequence,), {"PORTS": {p: PortInfo(p, "object") for p in ports}})
-    return cls
+@pytest.fixture(scope="module")
+def controls():
+    """Stub classes for the applications' nodes with children (node types are process-wide)."""
+    wanted = {}
+    for path in FILES:
+        for node_id, (names, children) in survey(path)[3].items():
+            if children:
+                wanted.setdefault(node_id, set()).update(names)
+    for node_id, names in wanted.items():
+        if node_id not in _stub_controls:
+            ports = {p: PortInfo(p, "object") for p in sorted(names)}
+            _stub_controls[node_id] = type(node_id, (Sequence,), {"PORTS": ports})
+            register_node_type(_stub_controls[node_id])
 
 
 _stub_controls = {}
 
 
-@pytest.fixture(scope="module")
-def controls():
-    """One stub class per application control (node types are registered process-wide)."""
-    wanted = {}
-    for path in FILES:
-        for node_id, (names, children) in survey(path)[2].items():
-            if children:
-                wanted.setdefault(node_id, set()).update(names)
-    for node_id, names in wanted.items():
-        if node_id not in _stub_controls:
-            _stub_controls[node_id] = stub_control(node_id, sorted(names))
-            register_node_type(_stub_controls[node_id])
-    return _stub_controls
-
-
-def main_tree(path, trees, used):
-    """The tree the application would run: the file's choice, else the first one no other uses."""
-    main = ElementTree.parse(path).getroot().get("main_tree_to_execute")
-    return main or next(t for t in trees if t not in used)
-
-
 @pytest.mark.parametrize("path", FILES, ids=[p.name for p in FILES])
 def test_corpus_file_builds_and_ticks(path, controls, make_engine, monkeypatch):
-    trees, models, app, used = survey(path)
+    main, trees, models, app, used = survey(path)
     engine = make_engine()
     for node_id, (names, children) in app.items():
-        if children:
-            continue
-        model = models.get(node_id)
-        ports = names if model is None else model  # an entry must agree with the registration
-        direction = {"output_port": "output"}
-        engine.register_action_behavior(node_id, lambda node: SUCCESS, [
-            {"name": p, "type": "object", "direction": direction.get(model.get(p), "input") if model else "input"}
-            for p in sorted(ports)
-        ])
+        model = models.get(node_id)  # when there is one, the registration must agree with it
+        if not children:
+            engine.register_action_behavior(node_id, lambda node: SUCCESS, [
+                {"name": p, "type": "object", "direction": "output" if model.get(p) == "output_port" else "input"}
+                if model else {"name": p, "type": "object"} for p in sorted(names if model is None else model)])
     missing = sorted(used - set(trees))
-    has_main = ElementTree.parse(path).getroot().get("main_tree_to_execute") is not None
-    if not missing and (has_main or len(trees) == 1):
+    if not missing and (main or len(trees) == 1):
         tree_id = engine.create_tree_from_file(str(path))
     else:
-        # Chosen and completed by a top-level document that includes the file.
+        # A top-level document that includes the file, names the tree the
+        # application runs (else the first one no other uses) and stubs the
+        # sub-trees the application loads from elsewhere.
         monkeypatch.chdir(CORPUS)
+        main = main or next(t for t in trees if t not in used)
         stubs = "".join(f'<BehaviorTree ID="{t}"><AlwaysSuccess/></BehaviorTree>' for t in missing)
         tree_id = engine.create_tree_from_text(
-            f'<root BTCPP_format="4" main_tree_to_execute="{main_tree(path, trees, used)}">'
-            f'<include path="{path.name}"/>{stubs}</root>')
+            f'<root BTCPP_format="4" main_tree_to_execute="{main}"><include path="{path.name}"/>{stubs}</root>')
     expected = NEEDS_APPLICATION_ENTRIES.get(path.name)
     if expected is None:
-        statuses = engine.tick_n_times(tree_id, 3)
-        assert all(isinstance(s, NodeStatus) for s in statuses)
+        assert all(isinstance(s, NodeStatus) for s in engine.tick_n_times(tree_id, 3))
     else:
-        with pytest.raises(Exception, match=expected):
+        with pytest.raises(RuntimeError, match=expected):
             engine.tick_once(tree_id)
