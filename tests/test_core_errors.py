@@ -56,6 +56,19 @@ def doc(*trees, main=None):
      TreeBuildError, "includes itself: T -> A -> B -> A", 9),
     (doc(("T", "<Act/>"), ("U", "<Act/>")), TreeBuildError, "set main_tree_to_execute", 1),
     (doc(("T", "<Act/>"), main="Other"), TreeBuildError, "names 'Other'", 1),
+    (doc(("T", "<Acct/>")), TreeBuildError, "'Acct'; did you mean Act?; register its tick function with "
+                                            "register_action_behavior", 3),
+    (doc(("T", "<LoopDoubel><Act/></LoopDoubel>")), TreeBuildError, "did you mean LoopDouble, LoopBool?; a "
+                                                                    "node with children is a TreeNode subclass added with "
+                                                                    "register_node_type", 3),
+    (doc(("T", '<Act _description="kept" _autoremap="true"/>')), TreeBuildError, "no port named '_autoremap'", 3),
+    (doc(("T", "<Act/>")).replace("</root>", '<TreeNodesModel><Action ID="Act"><input_port name="goal"/>'
+                                             "</Action></TreeNodesModel></root>"),
+     TreeBuildError, "entry 'Act' declares ports goal (input), but the registered action 'Act' has goal (input), "
+                     "out (output)", 5),
+    (doc(("T", "<Act/>")).replace("</root>", '<TreeNodesModel><Action ID="Act"><output_port name="goal"/>'
+                                             '<inout_port name="out"/></Action></TreeNodesModel></root>'),
+     TreeBuildError, "declares ports goal (output), out (inout)", 5),
 ])
 def test_build_errors_name_element_and_line(xml, exc, fragment, line):
     engine = engine_with_act()

@@ -33,6 +33,8 @@ def run_script(code, **entries):
     ("r := s; r += '!'", "hi!"),
     ("r := a := 3", 3),
     ("n = 10; r := n", 10),
+    ("r := &quot;it's&quot; + ' &quot;quoted&quot;'", 'it\'s "quoted"'),  # either quote holds the other
+    ("r := &quot;a&quot; == 'a'", True),
 ])
 def test_expressions(code, expected):
     result = run_script(code, n=5, s="hi")["r"]
@@ -62,7 +64,7 @@ def test_type_errors_when_the_script_runs_name_the_node(code, fragment):
     "a[0]",
     "lambda: 1",
     "x := ",
-    '"double"',
+    '"unterminated',
     "(" * (MAX_SCRIPT_DEPTH + 5) + "1" + ")" * (MAX_SCRIPT_DEPTH + 5) + " + " + "-" * (MAX_SCRIPT_DEPTH + 1) + "1",
 ])
 def test_bad_scripts_are_refused_when_the_tree_is_built(code, tmp_path, monkeypatch):

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from collections import deque
 from types import GeneratorType, MappingProxyType
 
 from .node import PortInfo, TreeNode, logger, parse_int, safe_repr, safe_str
@@ -849,6 +850,158 @@ class Precondition(_ScriptNode):
         return status
 
 
+# ------------------------------------------------------------------ loops
+def _loop_float(text):
+    if isinstance(text, float):
+        return text
+    if isinstance(text, int) and not isinstance(text, bool):
+        return float(text)
+    if isinstance(text, str):
+        return float(text.strip())
+    raise ValueError(text)
+
+
+def _loop_bool(text):
+    if isinstance(text, bool):
+        return text
+    if isinstance(text, str) and text.strip().lower() in _BOOLEANS:
+        return _BOOLEANS[text.strip().lower()]
+    raise ValueError(text)
+
+
+def _loop_str(value):
+    return value if isinstance(value, str) else str(value)
+
+
+_NO_ELEMENT = object()
+
+
+class _Loop(TreeNode):
+    """Runs its child once per element of ``queue``, the element written to ``value``.
+
+    ``queue`` is a literal list separated by ";" (numbers and booleans may
+    also be separated by ","), or a blackboard entry holding a list or deque,
+    whose elements are taken from its front as they are used (or text, read
+    as a literal). A RUNNING child keeps its element; a FAILURE ends the loop
+    with FAILURE; when the elements are used up the loop succeeds, or returns
+    ``if_empty`` when there were none from the start. The elements present
+    when a tick starts run within that tick; ones added meanwhile wait for
+    the next. A halt drops the current element (taken elements stay taken).
+    """
+
+    CHILDREN = (1, 1)
+    PORTS = MappingProxyType({
+        "queue": PortInfo("queue", "object", description="elements: 'a;b;c', or {entry} holding a list or deque"),
+        "value": PortInfo("value", "object", "output", "entry that receives the current element"),
+        "if_empty": PortInfo("if_empty", description="SUCCESS (default), FAILURE or SKIPPED for an empty queue"),
+    })
+    REQUIRED = frozenset({"queue"})
+    KIND = "text"
+    SEPARATORS = ";"
+    convert = staticmethod(_loop_str)
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        raw = self._attrs.get("if_empty", "SUCCESS")
+        if self._keys.get("if_empty") is not None or raw.strip().upper() not in _ELSE_STATUSES:
+            raise self.build_error(f"port 'if_empty' must be SUCCESS, FAILURE or SKIPPED, not {raw!r}")
+        self.if_empty = _ELSE_STATUSES[raw.strip().upper()]
+        self.literal = None
+        if self._keys["queue"] is None:
+            try:
+                self.literal = self._parse(self._attrs["queue"])
+            except ValueError as exc:
+                raise self.build_error(str(exc)) from None
+        self.reset_state()
+
+    def _parse(self, text: str) -> tuple:
+        for separator in self.SEPARATORS[1:]:
+            text = text.replace(separator, self.SEPARATORS[0])
+        return tuple(self._element(part) for part in text.split(self.SEPARATORS[0]) if part.strip())
+
+    def _element(self, item):
+        try:
+            return self.convert(item.strip() if isinstance(item, str) else item)
+        except (TypeError, ValueError):
+            raise ValueError(f"queue element {item!r} cannot be read as {self.KIND}") from None
+
+    def reset_state(self) -> None:
+        self.pending = None  # the elements of a literal queue not yet used, during a run
+        self.current = _NO_ELEMENT
+        self.started = False
+
+    def _source(self):
+        """The pending literal elements, or the list or deque the blackboard entry holds."""
+        if self.pending is not None:
+            return self.pending
+        key = self._keys["queue"]
+        if key is None:
+            self.pending = deque(self.literal)
+            return self.pending
+        source = self._blackboard.get(key)
+        if isinstance(source, (list, deque)):
+            return source
+        if isinstance(source, str):
+            try:
+                self.pending = deque(self._parse(source))
+            except ValueError as exc:
+                raise self.tick_error(f"{exc} (blackboard entry '{key}')") from None
+            return self.pending
+        if source is None:
+            raise self.tick_error(f"port 'queue' refers to blackboard entry '{key}', which is not set")
+        raise self.tick_error(f"port 'queue': blackboard entry '{key}' holds {type(source).__name__}, "
+                              "not a list, a deque or text")
+
+    def _take(self, source):
+        item = source.popleft() if isinstance(source, deque) else source.pop(0)
+        if source is self.pending:
+            return item  # converted when the text was parsed
+        try:
+            return self._element(item)
+        except ValueError as exc:
+            raise self.tick_error(f"{exc} (blackboard entry '{self._keys['queue']}')") from None
+
+    def tick(self) -> NodeStatus:
+        child = self.children[0]
+        budget = len(self._source()) + (self.current is not _NO_ELEMENT)
+        while True:
+            if self.current is _NO_ELEMENT:
+                source = self._source()
+                if not source:
+                    result = SUCCESS if self.started else self.if_empty
+                    self.reset_state()
+                    return result
+                if budget <= 0:
+                    return RUNNING  # elements added while this tick ran wait for the next
+                self.current = self._take(source)
+                self.started = True
+                if self._keys.get("value") is not None:
+                    self._blackboard.set(self._keys["value"], self.current)
+            status = child.execute_tick()
+            if status is RUNNING:
+                return RUNNING
+            child.halt()
+            if status is FAILURE:
+                self.reset_state()
+                return FAILURE
+            self.current = _NO_ELEMENT
+            budget -= 1
+
+
+def _make_loop(name: str, kind: str, convert, separators: str) -> type:
+    return type(name, (_Loop,), {
+        "__doc__": f"{_Loop.__doc__.splitlines()[0]} Elements are read as {kind}.",
+        "KIND": kind, "convert": staticmethod(convert), "SEPARATORS": separators, "__module__": __name__,
+    })
+
+
+# A number or a boolean never holds a comma, so for those "1, 2, 3" means three elements.
+LoopInt = _make_loop("LoopInt", "an integer", lambda v: parse_int(v, "element"), ";,")
+LoopDouble = _make_loop("LoopDouble", "a number", _loop_float, ";,")
+LoopBool = _make_loop("LoopBool", "true or false", _loop_bool, ";,")
+LoopString = _make_loop("LoopString", "text", _loop_str, ";")
+
+
 BUILTIN_NODES = MappingProxyType({
     cls.__name__: cls
     for cls in (
@@ -864,6 +1017,6 @@ LATER_BUILTIN_NODES = MappingProxyType({
     cls.__name__: cls
     for cls in (
         Timeout, Delay, Sleep, RunOnce, IfThenElse, WhileDoElse, Switch2, Switch3, Switch4, Switch5, Switch6,
-        ParallelAll, Precondition, Script, ScriptCondition,
+        ParallelAll, Precondition, Script, ScriptCondition, LoopInt, LoopDouble, LoopString, LoopBool,
     )
 })

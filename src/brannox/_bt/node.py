@@ -66,6 +66,9 @@ def parse_port_list(owner: str, ports) -> dict:
             raise RegistrationError(f"port name '{name}' of '{owner}' is reserved for the element itself")
         if name in CONDITION_ATTRIBUTES:
             raise RegistrationError(f"port name '{name}' of '{owner}' is reserved for a pre- or post-condition")
+        if name.startswith("_"):
+            # Attributes beginning with "_" are conditions or editor metadata, never ports.
+            raise RegistrationError(f"port name '{name}' of '{owner}' begins with '_', which is kept for metadata")
         if name in declared:
             raise RegistrationError(f"'{owner}' declares port '{name}' twice")
         ptype = port.get("type", "string")
@@ -93,6 +96,20 @@ def blackboard_key(raw: str) -> str | None:
 _INT_TEXT = re.compile(r"[ \t\r\n]*([+-]?)0*([0-9]+)[ \t\r\n]*\Z")
 #: Numeric ports hold 64-bit signed integers.
 INT_MIN, INT_MAX = -(1 << 63), (1 << 63) - 1
+def port_reference(port: str, raw: str) -> str | None:
+    """The blackboard key an attribute ``port="raw"`` refers to, or None for a literal.
+
+    ``{=}`` names the entry called like the port, ``{@key}`` (and ``{@=}``) the
+    root blackboard's entry. Raises ValueError for an empty reference.
+    """
+    key = blackboard_key(raw)
+    if key is None:
+        return None
+    if key in ("=", "@="):
+        key = key[:-1] + port
+    if key == "" or key == "@" or key[:2] == "@ ":
+        raise ValueError(f"attribute '{port}' has an empty blackboard reference {raw.strip()!r}")
+    return key
 
 
 def parse_int(text, what: str) -> int:
@@ -154,6 +171,9 @@ class TreeNode:
     #: round over the children may tick); both set by Tree.
     _work = None
     _descendants = 0
+    #: Editor attributes of the element (``_description``, ``_uid``, ...), set
+    #: by the builder on nodes that have any; never ports, never remapped.
+    metadata = MappingProxyType({})
 
     def __init__(self, node_id: str, *, name: str | None = None, attrs: dict | None = None,
                  ports: dict | None = None, blackboard: Blackboard | None = None,
@@ -173,12 +193,11 @@ class TreeNode:
             if port not in self._ports:
                 declared = ", ".join(sorted(self._ports)) or "none"
                 raise self.build_error(f"'{self.node_id}' has no port named '{port}' (declared ports: {declared})")
-            key = blackboard_key(raw)
-            if key == "=":
-                key = port
-            if key == "":
-                raise self.build_error(f"port '{port}' has an empty blackboard reference '{{}}'")
-            if key is None and self._ports[port].direction == "output":
+            try:
+                key = port_reference(port, raw)
+            except ValueError as exc:
+                raise self.build_error(str(exc)) from None
+            if key is None and self._ports[port].direction == "output" and raw.strip():
                 raise self.build_error(
                     f"output port '{port}' must name a blackboard entry, e.g. {port}=\"{{{port}}}\", not a literal"
                 )
@@ -186,6 +205,11 @@ class TreeNode:
         missing = sorted(self.REQUIRED - self._attrs.keys())
         if missing:
             raise self.build_error(f"'{self.node_id}' needs port(s) {', '.join(missing)}")
+
+    @property
+    def description(self) -> str:
+        """The element's ``_description`` attribute (what an editor shows), or ""."""
+        return self.metadata.get("_description", "")
 
     # -- errors -------------------------------------------------------------
     def describe(self) -> str:
@@ -371,9 +395,10 @@ class TreeNode:
         """Write ``value`` to the blackboard entry an output port refers to."""
         if self._declared(port).direction != "output":
             raise PortError(f"port '{port}' of {self.describe()} is an input port; it cannot be written")
-        if port not in self._attrs:
+        key = self._keys.get(port)
+        if key is None:  # absent, or left empty as editors write an unused port
             raise PortError(f"output port '{port}' of {self.describe()} is not connected to a blackboard entry in the XML")
-        self._blackboard.set(self._keys[port], value)
+        self._blackboard.set(key, value)
 
     # -- helpers for built-in nodes -----------------------------------------
     def int_input(self, port: str, default: int | None = None) -> int | None:

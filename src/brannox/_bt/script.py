@@ -334,11 +334,15 @@ def _literal_int(text: str, base: int) -> int:
 _UNSET = object()
 
 
+def _entry(name: str) -> str:
+    return f"root blackboard entry '{name[1:]}'" if name[:1] == "@" else f"blackboard entry '{name}'"
+
+
 def _reader(name: str):
     def read(bb):
         value = bb.get(name, _UNSET)
         if value is _UNSET:
-            raise ScriptError(f"blackboard entry '{name}' is not set")
+            raise ScriptError(f"{_entry(name)} is not set")
         return value
 
     return read
