@@ -86,7 +86,10 @@ class TreeWorker:
     def __init__(self, registrations):
         self._lines = _CallerLines()
         mthread_module.logger = self._lines
+        # Its "初始化线程引擎" is the driver's to log (it does, once per engine).
+        self._lines.capture()
         self._engine = mthread_module.ThreadEngine()
+        self._lines.release()
         # Creations by token: a creation the driver gave up on (interrupted)
         # is discarded here, whether it has not begun, is under way or is done.
         self._lock = threading.Lock()
