@@ -296,15 +296,25 @@ def test_submit_callbacks_may_call_the_engine(dist):
 
 
 BESIDE_ANOTHER_ADDRESS = textwrap.dedent("""
-    import json, os, sys, time
+    import contextlib, json, os, sys, time
     sys.path.insert(0, {tests!r})
     from distributed_support import listening_addresses, ray_processes
     import ray
     from ray._raylet import node_ip_address_from_perspective
     from brannox.core import NodeStatus
     from brannox.engine.distributed import DistributedEngine
+    from brannox.engine.distributed import _ray as private_ray
     def step(node):
         return NodeStatus.SUCCESS
+    # Without keeping its loopback address, Ray moves to the other one: refused.
+    keep, private_ray._node_address_kept = private_ray._node_address_kept, contextlib.nullcontext
+    try:
+        DistributedEngine(num_workers=1)
+        refused = "started"
+    except RuntimeError as exc:
+        refused = str(exc)
+    private_ray._node_address_kept = keep
+    refused_left = ray.is_initialized()
     e = DistributedEngine(num_workers=1)
     e.register_action_behavior("Step", step, [])
     e.create_tree_from_text('<root BTCPP_format="4"><BehaviorTree ID="M"><Step/></BehaviorTree></root>')
@@ -319,7 +329,8 @@ BESIDE_ANOTHER_ADDRESS = textwrap.dedent("""
     deadline = time.monotonic() + 15
     while ray_processes() and time.monotonic() < deadline:
         time.sleep(0.2)
-    print(json.dumps({{"found": node_ip_address_from_perspective(None), "ticked": str(ticked),
+    print(json.dumps({{"found": node_ip_address_from_perspective(None), "refused": [refused, refused_left],
+                      "ticked": str(ticked),
                       "sockets": sockets, "after_close": after, "up": ray.is_initialized(),
                       "left": ray_processes()}}))
 """)
@@ -327,14 +338,17 @@ BESIDE_ANOTHER_ADDRESS = textwrap.dedent("""
 
 def test_private_ray_listens_on_loopback_beside_another_address():
     """Where the machine has another address (that Ray itself would pick),
-    every listener of the private Ray is still on loopback; after close()
-    the engine refuses calls instead of starting a default Ray."""
+    every listener of the private Ray is still on loopback, and a private
+    Ray that moved off it is refused; after close() the engine refuses calls
+    instead of starting a default Ray."""
     script = BESIDE_ANOTHER_ADDRESS.format(tests=os.path.dirname(__file__))
     done = subprocess.run(with_other_address([sys.executable, "-c", script]),
                           capture_output=True, text=True, timeout=150)
     assert done.returncode == 0, done.stderr[-3000:]
     seen = json.loads(done.stdout.splitlines()[-1])
     assert seen["found"] == OTHER_ADDRESS  # the namespace offers Ray another address
+    assert seen["refused"][0].startswith(f"the private Ray did not stay on loopback (node address {OTHER_ADDRESS}")
+    assert seen["refused"][1] is False
     assert seen["ticked"] == "{'tree_0': [<NodeStatus.SUCCESS: 2>]}"
     assert seen["sockets"] and [s for s in seen["sockets"] if not is_loopback(s[0])] == []
     assert seen["after_close"].startswith("RuntimeError: this DistributedEngine is closed")
