@@ -387,6 +387,15 @@ def test_tick_many_and_stop_keep_their_place_per_tree(dist):
         late.result(timeout=30)
 
 
+def test_an_identifier_its_worker_no_longer_has_can_be_removed(dist, log):
+    e = dist(1)
+    actor = e.worker_of(e.create_tree_from_text(XML, "t"))[1]
+    ray.get(actor.__ray_call__.remote(lambda worker: worker._engine.stop_tree("t")))
+    e.stop_tree("t")
+    assert e.get_tree_ids() == [] and log.texts("info")[-1] == "停止行为树: t"
+    assert e.create_tree_from_text(XML, "t") == "t"
+
+
 def test_tree_thread_lines_stay_in_the_worker(dist):
     def listen(worker):
         import loguru
