@@ -3,6 +3,7 @@ started under this test process, and where they listen."""
 import os
 import pathlib
 import re
+import shutil
 import subprocess
 import sys
 
@@ -65,3 +66,29 @@ def listening_addresses(pids):
 
 def is_loopback(address):
     return address.removeprefix("::ffff:").startswith("127.") or address == "::1"
+
+
+# A network namespace with loopback and one more address, 10.99.0.1, that
+# the default route points at, so that anything looking for "the address
+# other machines reach" finds it; nothing can leave such a namespace. A dummy
+# device where the kernel has them, else one end of a veth pair.
+OTHER_ADDRESS = "10.99.0.1"
+_WITH_OTHER_ADDRESS = (
+    "ip link set lo up && "
+    "{ ip link add d0 type dummy 2>/dev/null || { ip link add d0 type veth peer name d1 && ip link set d1 up; }; } && "
+    f"ip addr add {OTHER_ADDRESS}/24 dev d0 && ip link set d0 up && ip route add default dev d0 && "
+    'exec "$@"'
+)
+
+
+def with_other_address(argv):
+    """argv run in a fresh network namespace that has another address
+    besides loopback; skips where such a namespace cannot be made."""
+    if not shutil.which("unshare") or not shutil.which("ip"):
+        pytest.skip("a network namespace with a second address needs unshare and ip (util-linux, iproute2)")
+    # Without root, in a user namespace of its own where this user is root.
+    unshare = ["unshare", "--net"] if os.geteuid() == 0 else ["unshare", "--user", "--map-root-user", "--net"]
+    probe = subprocess.run([*unshare, "sh", "-c", _WITH_OTHER_ADDRESS, "sh", "true"], capture_output=True, text=True)
+    if probe.returncode != 0:
+        pytest.skip(f"cannot make a network namespace with a second address: {probe.stderr.strip()}")
+    return [*unshare, "sh", "-c", _WITH_OTHER_ADDRESS, "sh", *argv]
