@@ -183,6 +183,7 @@ class AsyncEngine:
         self._ready = collections.deque()  # active lanes waiting for a helper
         self._idle = []  # parked helpers, the most recently parked last
         self._helpers = set()
+        self._starting = False  # a helper thread is starting
         self._outstanding = 0  # commands queued or handed over, not yet answered
         self._drain_waiters = []  # (loop, future) told when _outstanding reaches 0 after closing
         self._closed = False
@@ -241,14 +242,22 @@ class AsyncEngine:
             helper = self._idle.pop()
             helper.lane = lane
             return helper.park.release
-        if len(self._helpers) < self.max_threads:
-            helper = _Helper(lane)
-            self._helpers.add(helper)
-            thread = threading.Thread(target=self._serve, args=(helper,), daemon=True,
-                                      name=f"brannox-aio-{len(self._helpers)}")
-            return thread.start
+        if len(self._helpers) < self.max_threads and not self._starting:
+            return self._new_helper(lane)
         self._ready.append(lane)
         return None
+
+    def _new_helper(self, lane):
+        """Under the lock: a helper for `lane`; returns its thread's start.
+        One helper starts at a time: Thread.start() waits for the new thread
+        to run, which on the loop's thread would stall the loop once per
+        helper, so each new helper starts the next while lanes are waiting."""
+        self._starting = True
+        helper = _Helper(lane)
+        self._helpers.add(helper)
+        thread = threading.Thread(target=self._serve, args=(helper,), daemon=True,
+                                  name=f"brannox-aio-{len(self._helpers)}")
+        return thread.start
 
     def _deactivate(self, lane):
         """Under the lock: a lane with nothing queued and nothing handed over."""
@@ -271,6 +280,13 @@ class AsyncEngine:
 
     def _serve(self, helper):
         """A helper thread's body: serves lanes until told to end or idle too long."""
+        with self._lock:
+            self._starting = False
+            start = None
+            if self._ready and len(self._helpers) < self.max_threads:
+                start = self._new_helper(self._ready.popleft())
+        if start is not None:
+            start()
         lane, helper.lane = helper.lane, None
         while lane is not _END:
             if lane is None:
