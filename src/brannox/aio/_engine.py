@@ -319,15 +319,22 @@ class AsyncEngine:
             ok, value = True, command.call(*command.args, **command.kwargs)
         except BaseException as exc:  # answered to the awaiter, as the engine raised it
             ok, value = False, exc
-        self._answer(command, ok, value)
+        # What this helper does next is settled before the answer goes out, so
+        # that the loop, woken by it, finds the interpreter lock free soon.
         with self._lock:
-            if lane.commands:
-                if self._ready:  # other trees have waited: take turns
-                    self._ready.append(lane)
-                    return self._ready.popleft()
-                return lane
-            self._deactivate(lane)
-            return self._next_lane(helper)
+            command.state = DONE
+            drained = self._count_done()
+            if not lane.commands:
+                self._deactivate(lane)
+                after = self._next_lane(helper)
+            elif self._ready:  # other trees have waited: take turns
+                self._ready.append(lane)
+                after = self._ready.popleft()
+            else:
+                after = lane
+        _deliver(command.loop, command.future, ok, value)
+        self._tell_drained(drained)
+        return after
 
     def _hand_over(self, command):
         """Starts a command through the engine's `submit`; the lane moves on
