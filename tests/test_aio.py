@@ -12,13 +12,14 @@ import sys
 import textwrap
 import threading
 import time
+import types
 
 import pytest
 
 from brannox.aio import AsyncEngine
 from brannox.core import NodeStatus
 from distributed_support import require_ray
-from helpers import run_tree_threads
+from helpers import UnstartableThread, run_tree_threads
 
 pytestmark = pytest.mark.timeout(120)
 
@@ -358,6 +359,26 @@ def test_trees_made_from_the_loop_keep_its_daemon_status(make_engine):
             return {t.daemon for t in run_tree_threads()}
 
     assert run(scenario()) == {threading.main_thread().daemon} == {False}
+
+
+def test_a_helper_that_cannot_start_fails_its_commands_and_the_next_start_works(make_engine, monkeypatch):
+    import brannox.aio._engine as face_module
+    engine = make_engine()
+    engine.register_action_behavior("Work", work, PORTS)
+    engine.create_tree_from_text(XML, "t")
+
+    async def scenario():
+        face = AsyncEngine(engine)
+        # The face's own view of the threading module; every other thread starts as usual.
+        monkeypatch.setattr(face_module, "threading", types.SimpleNamespace(
+            Thread=UnstartableThread, Lock=threading.Lock, current_thread=threading.current_thread))
+        with pytest.raises(RuntimeError, match="can't start new thread"):
+            await face.tick_once("t")
+        face_module.threading = threading
+        assert await face.tick_once("t") is S
+        await face.aclose(timeout=5)
+
+    run(scenario())
 
 
 def test_documented_example_runs(tmp_path):

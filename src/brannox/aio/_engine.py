@@ -200,7 +200,9 @@ class AsyncEngine:
         self._enqueue(key, command)
         try:
             return await future
-        except asyncio.CancelledError:
+        except BaseException:  # cancelled, or the coroutine closed unfinished
+            if future.done() and not future.cancelled():
+                future.exception()  # an answer dropped on purpose is not an unretrieved error
             self._withdraw(command)
             raise
 
@@ -257,7 +259,35 @@ class AsyncEngine:
         self._helpers.add(helper)
         thread = threading.Thread(target=self._serve, args=(helper,), daemon=True,
                                   name=f"brannox-aio-{len(self._helpers)}")
-        return thread.start
+        return functools.partial(self._start_helper, thread, helper)
+
+    def _start_helper(self, thread, helper):
+        """Outside the lock. A thread that cannot start (the system's thread
+        limit) leaves its lane to the other helpers, or, with none left,
+        fails the lane's queued commands with the error."""
+        try:
+            thread.start()
+        except BaseException as exc:
+            with self._lock:
+                self._starting = False
+                self._helpers.discard(helper)
+                lane, wake, failed = helper.lane, None, []
+                if self._idle:
+                    wake = self._dispatch(lane)
+                elif self._helpers:  # busy ones: the first free one takes it
+                    self._ready.append(lane)
+                else:
+                    failed = list(lane.commands)
+                    lane.commands.clear()
+                    self._deactivate(lane)
+                    for command in failed:
+                        command.state = DONE
+                drained = self._count_done(len(failed)) if failed else ()
+            if wake is not None:
+                wake()
+            for command in failed:
+                _deliver(command.loop, command.future, False, exc)
+            self._tell_drained(drained)
 
     def _deactivate(self, lane):
         """Under the lock: a lane with nothing queued and nothing handed over."""
@@ -372,10 +402,10 @@ class AsyncEngine:
         _deliver(command.loop, command.future, ok, value)
         self._tell_drained(drained)
 
-    def _count_done(self):
-        """Under the lock: one command fewer outstanding; returns the close
-        waiters to tell when that was the last one."""
-        self._outstanding -= 1
+    def _count_done(self, count=1):
+        """Under the lock: `count` commands fewer outstanding; returns the
+        close waiters to tell when those were the last ones."""
+        self._outstanding -= count
         if self._outstanding or not self._drain_waiters:
             return ()
         drained, self._drain_waiters = self._drain_waiters, []
