@@ -83,6 +83,7 @@ def test_session_answers_as_the_engine(engine):
             await face.set_blackboard_data(tree, "delay", 0)
             assert await face.tick_once(tree) is S
             assert await face.tick_n_times(tree, 3) == [S] * 3
+            assert await face.tick_n_times(tree_id=tree, n=0) == []  # keywords reach the engine's method
             assert await face.tick_until_success(tree) == 1
             assert await tick_count(face, tree) == 5
             assert await face.get_all_blackboard_data(tree) == engine.get_all_blackboard_data(tree) == {"delay": 0}
