@@ -194,17 +194,26 @@ class AsyncEngine:
     # ------------------------------------------------------- the loop side
 
     async def _run(self, key, call, args, kwargs, submits=False):
-        loop = asyncio.get_running_loop()
-        future = loop.create_future()
-        command = _Command(call, args, kwargs, submits, loop, future)
-        self._enqueue(key, command)
+        command = self._begin(key, call, args, kwargs, submits)
         try:
-            return await future
-        except BaseException:  # cancelled, or the coroutine closed unfinished
-            if future.done() and not future.cancelled():
-                future.exception()  # an answer dropped on purpose is not an unretrieved error
-            self._withdraw(command)
+            return await command.future
+        except BaseException:
+            self._abandon(command)
             raise
+
+    def _begin(self, key, call, args, kwargs, submits):
+        """Queues a command for the running loop; returns it (await its `future`)."""
+        loop = asyncio.get_running_loop()
+        command = _Command(call, args, kwargs, submits, loop, loop.create_future())
+        self._enqueue(key, command)
+        return command
+
+    def _abandon(self, command):
+        """The awaiter of a command was cancelled, or its coroutine closed unfinished."""
+        future = command.future
+        if future.done() and not future.cancelled():
+            future.exception()  # an answer dropped on purpose is not an unretrieved error
+        self._withdraw(command)
 
     def _enqueue(self, key, command):
         with self._lock:
@@ -489,11 +498,17 @@ class AsyncEngine:
 
 def _tree_command(name, count):
     async def command(self, *args, **kwargs):
+        # Awaits the command's future in this frame: one coroutine per command, not two.
         key = _tree_key(args, kwargs, 0)
         if self._submit is not None and name in SUBMITTED and len(args) == count and not kwargs:
-            return await self._run(key, self._submit, (name,) + args, {}, submits=True)
-        # Anything else (other argument shapes included) the engine's own method rules on.
-        return await self._run(key, getattr(self.engine, name), args, kwargs)
+            pending = self._begin(key, self._submit, (name,) + args, {}, True)
+        else:  # anything else, other argument shapes included, the engine's own method rules on
+            pending = self._begin(key, getattr(self.engine, name), args, kwargs, False)
+        try:
+            return await pending.future
+        except BaseException:
+            self._abandon(pending)
+            raise
 
     return command
 
