@@ -382,6 +382,45 @@ def test_a_helper_that_cannot_start_fails_its_commands_and_the_next_start_works(
     run(scenario())
 
 
+def test_a_forked_child_gets_answers_not_a_hang():
+    # The parent's helper is parked at the fork; in the child it does not exist.
+    code = textwrap.dedent("""
+        import asyncio, os, sys
+        import brannox.engine.trigger.mthread as mt
+        from brannox.aio import AsyncEngine
+
+        class Quiet:
+            def info(self, *a): pass
+            error = info
+        mt.logger = Quiet()
+        XML = '<root BTCPP_format="4"><BehaviorTree ID="M"><AlwaysSuccess/></BehaviorTree></root>'
+        engine = mt.ThreadEngine()
+        face = AsyncEngine(engine)
+
+        async def tick(tree, create=False):
+            if create:
+                await face.create_tree_from_text(XML, tree)
+            try:
+                return (await face.tick_once(tree)).name
+            except RuntimeError as exc:
+                return "not here" if "不在当前进程中" in str(exc) else str(exc)
+
+        print("parent", asyncio.run(tick("t", create=True)), flush=True)
+        pid = os.fork()
+        if pid == 0:
+            print("child", asyncio.run(asyncio.wait_for(tick("t"), 10)),
+                  asyncio.run(asyncio.wait_for(tick("c", create=True), 10)), flush=True)
+            engine.stop_all_trees()
+            os._exit(0)
+        os.waitpid(pid, 0)
+        print("parent", asyncio.run(tick("t")))
+        engine.stop_all_trees()
+    """)
+    proc = subprocess.run([sys.executable, "-W", "ignore::DeprecationWarning", "-c", code],
+                          capture_output=True, text=True, timeout=60)
+    assert proc.stdout == "parent SUCCESS\nchild not here SUCCESS\nparent SUCCESS\n", proc.stderr
+
+
 def test_documented_example_runs(tmp_path):
     doc = pathlib.Path(__file__).resolve().parent.parent / "docs" / "asyncio.md"
     code = re.search(r"```python\n(.*?)```", doc.read_text(encoding="utf-8"), re.S).group(1)

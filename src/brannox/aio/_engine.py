@@ -31,6 +31,7 @@ import functools
 import inspect
 import os
 import threading
+import weakref
 
 from brannox.engine.trigger.mthread import ThreadEngine
 
@@ -68,6 +69,7 @@ IDLE_EXIT_S = 5.0  # an idle helper ends after this long; the next command start
 
 QUEUED, HANDED, DONE = "queued", "handed", "done"
 _END = object()  # what a helper is handed when it is to end
+_FACES = weakref.WeakSet()  # every AsyncEngine, for the reset in a forked child
 
 
 def _default_threads():
@@ -178,6 +180,14 @@ class AsyncEngine:
         self.max_threads = max_threads
         # Commands go through the engine's future-returning `submit` where it has one.
         self._submit = getattr(engine, "submit", None)
+        self._closed = False
+        self._reset()
+        _FACES.add(self)
+
+    def _reset(self):
+        """The scheduling state, empty: at creation, and in a forked child,
+        where no helper thread of the parent exists and the parent's commands
+        are not this process's to answer."""
         self._lock = threading.Lock()
         self._lanes = {}  # tree identifier -> _Lane with commands or active
         self._ready = collections.deque()  # active lanes waiting for a helper
@@ -186,7 +196,6 @@ class AsyncEngine:
         self._starting = False  # a helper thread is starting
         self._outstanding = 0  # commands queued or handed over, not yet answered
         self._drain_waiters = []  # (loop, future) told when _outstanding reaches 0 after closing
-        self._closed = False
 
     def __repr__(self):
         return f"<AsyncEngine over {type(self.engine).__name__}, {len(self._helpers)}/{self.max_threads} helpers>"
@@ -538,3 +547,10 @@ def _install():
 
 
 _install()
+
+def _after_fork_in_child():
+    for face in list(_FACES):
+        face._reset()
+
+
+os.register_at_fork(after_in_child=_after_fork_in_child)
