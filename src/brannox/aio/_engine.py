@@ -548,6 +548,7 @@ def _install():
 
 _install()
 
+
 def _after_fork_in_child():
     for face in list(_FACES):
         face._reset()
