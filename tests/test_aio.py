@@ -18,7 +18,7 @@ import pytest
 
 from brannox.aio import AsyncEngine
 from brannox.core import NodeStatus
-from distributed_support import require_ray
+from distributed_support import ray_processes, require_ray
 from helpers import UnstartableThread, run_tree_threads
 
 pytestmark = pytest.mark.timeout(120)
@@ -49,6 +49,9 @@ def distributed_engine():
     with DistributedEngine(num_workers=2) as engine:
         engine.register_action_behavior("Work", work, PORTS)
         yield engine
+    deadline = time.monotonic() + 15  # the next module's Ray starts on a clean slate
+    while ray_processes() and time.monotonic() < deadline:
+        time.sleep(0.2)
 
 
 @pytest.fixture(params=["thread", "distributed"])
