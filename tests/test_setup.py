@@ -36,7 +36,8 @@ def test_setup_reinstalls_only_when_sources_or_extras_change(tmp_path):
                               env={"PATH": "/usr/bin:/bin", "CALLS": str(calls)}, capture_output=True, text=True,
                               timeout=60)
         assert proc.returncode == 0, proc.stderr
-        installs = [line for line in calls.read_text().splitlines() if line.startswith("-m pip install") and "[" in line]
+        installs = [line for line in calls.read_text().splitlines()
+                    if line.startswith("-m pip install") and "[" in line]  # the package's, not pip's own
         calls.write_text("")
         return [line.rsplit("[", 1)[1].rstrip("]") for line in installs], proc.stderr
 

@@ -182,7 +182,7 @@ Ref get_tree_ids_body(const Call& c) {
 
 // Every tree operation: self._send_command(tree_id, <type>) for a command
 // without parameters, else self._send_command(tree_id, <type>, {name: arg,
-// ...}) in table order (see commands.hpp).
+// ...}) in table order (see commands.hpp). Caller thread, holding nothing.
 Ref command_method_body(const Call& c) {
     PyObject *self = c[0], *tree_id = c[1];
     const CommandDef& def = *c.func->def->command;
@@ -193,7 +193,8 @@ Ref command_method_body(const Call& c) {
         answer = call_method(self, names(c)._send_command, tree_id, strings.type);
     } else {
         Ref sent = Ref::check(PyDict_New());
-        for (std::size_t i = 0; i < params.size(); ++i) require(PyDict_SetItem(sent.get(), strings.params[i], c[2 + i]));
+        for (std::size_t i = 0; i < params.size(); ++i)
+            require(PyDict_SetItem(sent.get(), strings.params[i], c[2 + i]));
         answer = call_method(self, names(c)._send_command, tree_id, strings.type, sent.get());
     }
     return def.answer == Answer::None ? none() : std::move(answer);

@@ -462,7 +462,8 @@ void answer_setup_failure(const Call& c, TreeSide* side, PyObject* record, PyObj
 
 }  // namespace
 
-// The tree thread's body: sets up the core engine, then serves.
+// The tree thread's body: sets up the core engine, then serves. Tree
+// thread, holding nothing (serve() takes the record's condition).
 Ref run_tree_body(const Call& c) {
     PyObject *self = c[0], *tree_id = c[1], *xml_text = c[2];
     TreeEnd end(c, tree_id);
@@ -538,7 +539,8 @@ Ref param(const Call& c, PyObject* params, PyObject* key, PyObject* dflt) {
     return call_method(params, names(c).get, key, dflt);
 }
 
-// The command-table entry whose type equals `command_type`, or null.
+// The command-table entry whose type equals `command_type`, or null; the
+// entries are compared in table order, as `==` would (it may run Python code).
 const CommandDef* find_command(const Call& c, PyObject* command_type) {
     for (const CommandDef& def : kCommands) {
         if (require(PyObject_RichCompareBool(command_type, command_names(c.st, def).type, Py_EQ))) return &def;
@@ -648,6 +650,9 @@ Ref take_reply(const Call& c, TreeSide& side, PyObject* result, PyObject* got, P
 
 // ------------------------------------------------- withdrawing a record
 
+// A stop (holding the tree's caller lock) or a failed creation (holding the
+// caller lock as a creation does); runs no Python code between the lookup
+// and the removal of the side state.
 bool withdraw(const Call& c, PyObject* trees, PyObject* tree_id, PyObject* record) {
     Ref current = find_item(trees, tree_id);
     if (current.get() != record) return false;
@@ -656,6 +661,7 @@ bool withdraw(const Call& c, PyObject* trees, PyObject* tree_id, PyObject* recor
     return true;
 }
 
+// The creating thread, holding the new tree's caller lock.
 void abandon_creation(const Call& c, PyObject* trees, PyObject* tree_id, PyObject* record,
                       const TreeSidePtr& side, PyObject* thread) {
     cleanup_keeping_error([&] {
