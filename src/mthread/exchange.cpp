@@ -650,9 +650,9 @@ Ref take_reply(const Call& c, TreeSide& side, PyObject* result, PyObject* got, P
 
 // ------------------------------------------------- withdrawing a record
 
-// A stop (holding the tree's caller lock) or a failed creation (holding the
-// caller lock as a creation does); runs no Python code between the lookup
-// and the removal of the side state.
+// A stop once the tree thread has ended (holding nothing), or a failed
+// creation (holding the tree's caller lock); runs no Python code between
+// the lookup and the removal of the side state.
 bool withdraw(const Call& c, PyObject* trees, PyObject* tree_id, PyObject* record) {
     Ref current = find_item(trees, tree_id);
     if (current.get() != record) return false;
