@@ -35,7 +35,7 @@ source_hash() {
             git ls-files -z --cached --others --exclude-standard -- src CMakeLists.txt pyproject.toml README.md
         else
             find src CMakeLists.txt pyproject.toml README.md -type f -print0 | sort -z
-        fi | xargs -0 -r sha256sum 2>/dev/null
+        fi | xargs -0 -r sha256sum 2>/dev/null || true  # a tracked file deleted: hashed as gone
     ) | sha256sum | cut -d' ' -f1
 }
 

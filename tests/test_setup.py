@@ -5,6 +5,8 @@ import shutil
 import subprocess
 import sys
 
+import pytest
+
 import brannox
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -17,7 +19,8 @@ exit 0
 """
 
 
-def test_setup_reinstalls_only_when_sources_or_extras_change(tmp_path):
+@pytest.mark.parametrize("tracked", [True, False], ids=["git checkout", "unpacked sources"])
+def test_setup_reinstalls_only_when_sources_or_extras_change(tmp_path, tracked):
     project = tmp_path / "project"
     (project / "scripts").mkdir(parents=True)
     shutil.copy(ROOT / "scripts" / "env.sh", project / "scripts" / "env.sh")
@@ -30,6 +33,10 @@ def test_setup_reinstalls_only_when_sources_or_extras_change(tmp_path):
     python.write_text(FAKE_PYTHON)
     python.chmod(0o755)
     calls = tmp_path / "calls"
+    if tracked:
+        (project / ".gitignore").write_text(".venv/\n")
+        subprocess.run(["git", "init", "-q", str(project)], check=True)
+        subprocess.run(["git", "-C", str(project), "add", "-A"], check=True)
 
     def setup(extras):
         proc = subprocess.run(["bash", "-c", 'source scripts/env.sh && setup_venv "$1"', "-", extras], cwd=project,
@@ -48,6 +55,11 @@ def test_setup_reinstalls_only_when_sources_or_extras_change(tmp_path):
     assert setup("demo")[0] == ["demo"]
     assert setup("test")[0] == []  # extras installed earlier still count
     (project / "src" / "mod.py").write_text("x = 2\n")
+    assert setup("test")[0] == ["test"]
+    assert setup("test")[0] == []
+    (project / "src" / "new.py").write_text("")  # not yet added: counts too
+    assert setup("test")[0] == ["test"]
+    (project / "src" / "mod.py").unlink()
     assert setup("test")[0] == ["test"]
     assert setup("test")[0] == []
 
