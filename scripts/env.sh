@@ -41,7 +41,8 @@ source_hash() {
 
 # install_package EXTRAS [PIP_ARGS...]: installs the package with EXTRAS
 # unless the stamp shows these sources installed with these extras (or
-# more) and the package still imports.
+# more) and the compiled module is still in place (found, not loaded: a
+# sanitizer build loads only under its preload).
 install_package() {
     local extras="$1"; shift
     local stamp="$VENV/.package-stamp" hash had="" wanted
@@ -51,7 +52,8 @@ install_package() {
     fi
     wanted="$(printf '%s\n' ${had//,/ } ${extras//,/ } | sort -u | paste -sd, -)"
     if [ -n "$had" ] && [ "$wanted" = "$had" ] &&
-        "$VENV/bin/python" -c 'import brannox.engine.trigger.mthread' >/dev/null 2>&1; then
+        "$VENV/bin/python" -c 'import importlib.util as u, sys
+sys.exit(u.find_spec("brannox.engine.trigger.mthread") is None)' >/dev/null 2>&1; then
         say "package up to date in $VENV (sources and extras unchanged)"
         return
     fi
