@@ -1,5 +1,6 @@
 // The ThreadEngine methods: the action registry, tree creation and lookup,
-// the tree operations (each one command, see exchange.cpp) and stopping.
+// the tree operations (each one command of the table in commands.hpp, sent
+// and served in exchange.cpp) and stopping.
 #include "commands.hpp"
 
 #include <array>
