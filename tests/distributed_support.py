@@ -9,6 +9,8 @@ import sys
 
 import pytest
 
+from brannox._proctree import descendants
+
 RAY_NAMES = ("ray::", "raylet", "gcs_server", "ray/_private", "ray/dashboard", "ray/autoscaler")
 
 
@@ -25,30 +27,16 @@ def require_ray():
         pytest.skip("ray is not installed (the distributed extra)", allow_module_level=True)
 
 
-def _children():
-    kids = {}
-    for entry in pathlib.Path("/proc").iterdir():
-        if entry.name.isdigit():
-            try:
-                ppid = int((entry / "stat").read_text().rsplit(")", 1)[1].split()[1])
-            except (OSError, IndexError, ValueError):
-                continue
-            kids.setdefault(ppid, []).append(int(entry.name))
-    return kids
-
-
 def ray_processes(root=None):
     """Pids of Ray's processes descending from `root` (this process)."""
-    kids, found, todo = _children(), [], [root or os.getpid()]
-    while todo:
-        for pid in kids.get(todo.pop(), []):
-            todo.append(pid)
-            try:
-                cmd = pathlib.Path(f"/proc/{pid}/cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace")
-            except OSError:
-                continue
-            if any(name in cmd for name in RAY_NAMES):
-                found.append(pid)
+    found = []
+    for pid in descendants(root):
+        try:
+            cmd = pathlib.Path(f"/proc/{pid}/cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace")
+        except OSError:
+            continue
+        if any(name in cmd for name in RAY_NAMES):
+            found.append(pid)
     return found
 
 
