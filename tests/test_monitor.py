@@ -239,6 +239,7 @@ def test_only_shown_trees_are_observed(trees):
     from brannox._bt.observe import REGISTRY
 
     entries = {tid: REGISTRY.for_thread(r["thread"]) for tid, r in trees.trees.items()}
+    listeners = REGISTRY._listeners
     with monitor.serve(trees) as handle, monitor.serve():
         trees.tick_once("one")
         time.sleep(0.3)
@@ -267,6 +268,7 @@ def test_only_shown_trees_are_observed(trees):
         assert listed["three"]["status"] == "SUCCESS"
         entries["three"] = REGISTRY.for_thread(trees.trees["three"]["thread"])
     assert all(e.watch is None for e in entries.values())
+    assert REGISTRY._listeners == listeners   # a closed monitor is no longer told of new trees
 
 
 def test_hostile_websocket_messages(trees, capfd):
