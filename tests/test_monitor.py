@@ -337,6 +337,42 @@ def test_hub_close_while_the_loop_still_changes_views(trees):
         sys.setswitchinterval(old)
 
 
+@pytest.mark.parametrize("first, then", [
+    (b"", b""),                                                   # connects, says nothing
+    (b"GET /api/trees HTTP/1.1\r\nHost: 127.0.0.1", b""),          # half a request
+    (b"GET /api/trees HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n\r\n", b"GET / HTTP/1.1\r\n"),  # half the second
+])
+def test_incomplete_requests_time_out(monkeypatch, first, then):
+    from brannox.monitor import _server
+
+    monkeypatch.setattr(_server, "REQUEST_SECONDS", 0.5)
+    with monitor.serve() as handle, socket.create_connection(("127.0.0.1", handle.port), timeout=10) as s:
+        s.sendall(first.replace(b"{port}", str(handle.port).encode()))
+        if then:
+            assert s.recv(65536).startswith(b"HTTP/1.1 200")
+            s.sendall(then)
+        started = time.monotonic()
+        while s.recv(65536):
+            pass
+        assert time.monotonic() - started < 5
+
+
+def test_connections_past_the_cap_are_closed_at_once(monkeypatch):
+    from brannox.monitor import _server
+
+    monkeypatch.setattr(_server, "MAX_CONNECTIONS", 3)
+    with monitor.serve() as handle:
+        held = [socket.create_connection(("127.0.0.1", handle.port), timeout=10) for _ in range(3)]
+        try:
+            with socket.create_connection(("127.0.0.1", handle.port), timeout=5) as extra:
+                assert extra.recv(1) == b""
+            held[0].sendall(f"GET /api/trees HTTP/1.1\r\nHost: 127.0.0.1:{handle.port}\r\n\r\n".encode())
+            assert held[0].recv(65536).startswith(b"HTTP/1.1 200")   # those within it are served
+        finally:
+            for c in held:
+                c.close()
+
+
 def test_accept_errors_logged_once_in_a_while(caplog):
     class Loop:
         now = 0.0

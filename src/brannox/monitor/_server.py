@@ -297,9 +297,11 @@ class Monitor:
         if is_loopback(host):
             allowed = {f"{h}:{self.port}" for h in ("127.0.0.1", "localhost", "[::1]", shown.lower())}
         http, ws = protocols()
+        # uvicorn answers 503 from limit_concurrency connections or tasks on;
+        # BoundedHTTP already keeps connections at MAX_CONNECTIONS or fewer.
         config = uvicorn.Config(build_app(hub, token, allowed), log_level="warning", access_log=False,
                                 lifespan="on", http=http, ws=ws, timeout_graceful_shutdown=2,
-                                timeout_keep_alive=5, limit_concurrency=MAX_CONNECTIONS, backlog=BACKLOG,
+                                timeout_keep_alive=5, limit_concurrency=MAX_CONNECTIONS + 1, backlog=BACKLOG,
                                 h11_max_incomplete_event_size=16 * 1024, ws_max_size=WS_MAX_BYTES)
         self._server = uvicorn.Server(config)
         self._failed: BaseException | None = None
