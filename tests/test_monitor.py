@@ -82,6 +82,13 @@ def test_host_and_origin_checks(served, headers, status):
     assert get(served, headers=headers)[0] == status
 
 
+def test_process_wide_monitor_lists_engine_trees_by_identifier(trees):
+    # Both trees share one BehaviorTree ID; only the engine's identifiers tell them apart.
+    with monitor.serve() as handle:
+        labels = {t["label"] for t in json.loads(get(handle)[1])["trees"]}
+    assert {"one", "two"} <= labels
+
+
 def test_lists_trees_read_only_and_keeps_stopped_ones(served, trees):
     status, body = get(served)
     assert status == 200

@@ -238,7 +238,7 @@ class Hub:
         self._add(entry, threads)
 
     def _add(self, entry, threads) -> None:
-        label = threads.get(entry.thread, entry.label) if threads else entry.label
+        label = threads.get(entry.thread, entry.label) if threads else process_wide_label(entry)
         with self._lock:
             if self._closed:
                 return
@@ -368,6 +368,22 @@ class Hub:
     def disconnect(self, client: Client) -> None:
         self.clients.discard(client)
         self.select(client, None)
+
+
+def process_wide_label(entry) -> str:
+    """The label of a tree the process-wide monitor lists: its engine identifier when it is a ThreadEngine tree.
+
+    With no engine to ask, the identifier exists only as the first argument the
+    engine gives its tree thread, so it is read there, and only from a thread
+    whose target is the engine's ``_run_tree``; any other tree keeps its entry's
+    label. An engine given to ``serve`` or ``record`` is always asked instead.
+    """
+    thread = entry.thread
+    target = getattr(thread, "_target", None)
+    args = getattr(thread, "_args", None)
+    if getattr(target, "__name__", None) == "_run_tree" and isinstance(args, tuple) and args and type(args[0]) is str:
+        return args[0]
+    return entry.label
 
 
 def dumps(obj) -> str:
