@@ -56,9 +56,10 @@ void log_line(const Call& c, PyObject* level, PyObject* text) {
     call_method(logger.get(), level, text);
 }
 
-void fail(const Call& c, PyObject* exc_type, PyObject* message) {
+void fail(const Call& c, PyObject* exc_type, PyObject* message, PyObject* cause) {
     log_line(c, names(c).error, message);
     PyErr_SetObject(exc_type, message);
+    if (cause) set_pending_cause(cause);
     throw_error();
 }
 
@@ -417,6 +418,22 @@ namespace {
 
 using Handler = Ref (*)(const Call&, PyObject* engine, PyObject* params);
 
+// What a failed command's caller raises from: the exception the core call
+// raised, or, when that is the core's TickError reporting an exception of a
+// tick function ("raise ... from exc"), the tick function's own exception,
+// whose traceback reaches the user's line. Returns a new reference.
+Ref tick_function_exception(PyObject* exc) {
+    ErrorStash keep;  // a failed look-up changes nothing
+    Ref core = Ref::steal(PyImport_GetModule(str("brannox.core").get()));
+    Ref tick_error = core ? Ref::steal(PyObject_GetAttrString(core.get(), "TickError")) : Ref();
+    Ref cause = Ref::steal(PyException_GetCause(exc));
+    bool wrapped = tick_error && PyType_Check(tick_error.get()) && cause &&
+                   PyObject_TypeCheck(exc, reinterpret_cast<PyTypeObject*>(tick_error.get()));
+    PyErr_Clear();
+    keep.restore();
+    return wrapped ? std::move(cause) : Ref::borrow(exc);
+}
+
 // params.get(key, default): an ordinary method call unless params is a dict.
 Ref param(const Call& c, PyObject* params, PyObject* key, PyObject* dflt) {
     if (PyDict_CheckExact(params)) {
@@ -496,12 +513,18 @@ Ref process_command_body(const Call& c) {
         }
     } catch (const PyError&) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        Ref text = take_exception_text();
+        Ref exc = take_exception();
+        Ref text = Ref::check(PyObject_Str(exc ? exc.get() : Py_None));
         Ref shown = format_value(command_type.get(), names(c).empty);
         Ref failure = message("处理命令 {} 时发生错误: {}", {shown.get(), text.get()});
         log_line(c, names(c).error, failure.get());
         Ref t = triple(names(c).error_type, tree_id, failure.get());
         slot_set(result, t.get());
+        // Kept beside the triple for the caller, which reads it on its own thread.
+        if (t_serving && exc) {
+            t_serving->failure_cause = tick_function_exception(exc.get());
+            t_serving->failed_answer = std::move(t);
+        }
     }
     return none();
 }
@@ -574,17 +597,19 @@ Ref send_command_body(const Call& c) {
                     } else if (slot_get(result.get()).get() != Py_None) {
                         slot_set(result.get(), Py_None);
                     }
+                    side->take_cause(nullptr);
                 });
                 throw;
             }
             got = slot_get(result.get());
         }
+        Ref cause = side->take_cause(got.get());
         Ref parts[3];
         unpack3(got.get(), parts);
         slot_set(result.get(), Py_None);
         if (require(PyObject_RichCompareBool(parts[0].get(), names(c).error_type, Py_EQ))) {
             Ref reason = format_value(parts[2].get(), names(c).empty);
-            fail(c, PyExc_RuntimeError, command_failure(tree_id, command_type, reason.get()).get());
+            fail(c, PyExc_RuntimeError, command_failure(tree_id, command_type, reason.get()).get(), cause.get());
         }
         answer = std::move(parts[2]);
     });

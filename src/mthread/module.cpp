@@ -130,7 +130,10 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     visit_native(st->native, visit, arg, rc);
     if (rc) return rc;
     if (st->sides)
-        for (auto& [record, side] : *st->sides) Py_VISIT(side->record.get());
+        for (auto& [record, side] : *st->sides) {
+            Py_VISIT(side->record.get());
+            Py_VISIT(side->failure_cause.get());
+        }
     return 0;
 }
 

@@ -81,6 +81,11 @@ struct TreeSide {
     bool ended = false;                // the tree thread will answer nothing more
     bool withdrawn = false;            // creation failed: the record was taken back
     Ref end_reason;                    // str: why commands now fail
+    // The answer triple of the last command that failed with an exception,
+    // and that exception: the caller who reads this very triple raises its
+    // RuntimeError from it. Dropped as soon as a caller reads an answer.
+    Ref failed_answer;
+    Ref failure_cause;
     unsigned long thread_ident = 0;    // the tree thread, once it runs
     unsigned generation = fork_generation();  // the process that made it
     // What this tree's thread, acting as a caller, waits for now (a command
@@ -97,6 +102,14 @@ struct TreeSide {
     bool refusing() const noexcept { return stops_waiting > 0 || stop_marked; }
     // Made in a process this one was forked from: its thread is not here.
     bool foreign() const noexcept { return generation != fork_generation(); }
+    // The exception behind `answer` if it is the failed answer kept above,
+    // else null; either way nothing is kept afterwards.
+    Ref take_cause(PyObject* answer) noexcept {
+        Ref cause = failed_answer.get() == answer ? std::move(failure_cause) : Ref();
+        failed_answer.reset();
+        failure_cause.reset();
+        return cause;
+    }
 };
 using TreeSidePtr = std::shared_ptr<TreeSide>;
 
@@ -294,8 +307,9 @@ void free_sides(ModuleState* st);
 
 // One call of logger.info(text) or logger.error(text), `logger` read now.
 void log_line(const Call& c, PyObject* level, PyObject* text);
-// Logs the message at error level, then raises `exc_type` with that text.
-[[noreturn]] void fail(const Call& c, PyObject* exc_type, PyObject* message);
+// Logs the message at error level, then raises `exc_type` with that text,
+// from `cause` when one is given (as `raise ... from cause`).
+[[noreturn]] void fail(const Call& c, PyObject* exc_type, PyObject* message, PyObject* cause = nullptr);
 // "行为树 <id> 执行命令 <type> 失败: <reason>"; new reference.
 Ref command_failure(PyObject* tree_id, PyObject* command_type, PyObject* reason);
 
