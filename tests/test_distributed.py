@@ -12,6 +12,7 @@ import sys
 import textwrap
 import threading
 import time
+import traceback
 
 import pytest
 
@@ -411,6 +412,88 @@ def test_tree_thread_lines_stay_in_the_worker(dist):
     heard = ray.get(actor.__ray_call__.remote(lambda worker: list(worker.heard)))
     assert any(line.startswith("行为树线程 bad 发生错误") for line in heard), heard
 
+
+
+class HoldsLock(Exception):
+    """Cannot be pickled: it keeps a lock."""
+
+    def __init__(self, text):
+        super().__init__(text)
+        self.lock = threading.Lock()
+
+
+class TwoParts(Exception):
+    """Pickles, but its pickle does not rebuild it (its args are not its parameters)."""
+
+    def __init__(self, part, other):
+        super().__init__(f"{part}/{other}")
+
+
+RAISED = {"key": lambda: KeyError("missing"), "lock": lambda: HoldsLock("held"), "parts": lambda: TwoParts("a", "b")}
+
+
+def raise_it(node):
+    raise RAISED[node.getInputString("msg")]()
+
+
+RAISE_AT = f'File "{raise_it.__code__.co_filename}", line {raise_it.__code__.co_firstlineno + 1}, in raise_it'
+
+
+@pytest.mark.parametrize("kind, cause_type, cause_text", [
+    ("key", "KeyError", "'missing'"),
+    ("lock", "WorkerError", "test_distributed.HoldsLock: held (not copied to the driver: TypeError: "),
+    ("parts", "WorkerError", "test_distributed.TwoParts: a/b (not copied to the driver: TypeError: "),
+])
+def test_tick_function_exception_is_the_cause(dist, kind, cause_type, cause_text):
+    """Through a command, a submitted one and tick_many: the caller's
+    RuntimeError is raised from a copy of the tick function's exception, or a
+    stand-in when no copy can cross, and printing it shows the worker's
+    traceback down to the line that raised."""
+    e = dist(1)
+    e.register_action_behavior("Say", raise_it, PORTS)
+    for tree in ("direct", "submitted", "many"):
+        e.create_tree_from_text(XML, tree)
+        e.set_blackboard_data(tree, "greeting", kind)
+    with pytest.raises(RuntimeError) as info:
+        e.tick_once("direct")
+    errors = {"direct": (info.value, "tick_once"),
+              "submitted": (e.submit("tick_once", "submitted").exception(timeout=30), "tick_once"),
+              "many": (e.tick_many(["many"], 2)["many"], "tick_n_times")}
+    for tree, (error, command_type) in errors.items():
+        assert type(error) is RuntimeError
+        assert str(error).startswith(f"行为树 {tree} 执行命令 {command_type} 失败: 处理命令 {command_type} 时发生错误: ")
+        cause = error.__cause__
+        assert type(cause).__name__ == cause_type and str(cause).startswith(cause_text)
+        assert error.__suppress_context__
+        printed = "".join(traceback.format_exception(type(error), error, error.__traceback__))
+        assert RAISE_AT in printed and "raise RAISED[node.getInputString(" in printed, printed
+    if kind == "key":
+        assert cause.args == ("missing",)
+    else:
+        assert (cause.type_name, cause.message) == (f"test_distributed.{type(RAISED[kind]()).__name__}",
+                                                     str(RAISED[kind]()))
+
+
+def test_missing_ray_names_the_extra():
+    script = textwrap.dedent("""
+        import json, sys
+
+        class NoRay:
+            def find_spec(self, name, path=None, target=None):
+                if name.partition(".")[0] == "ray":
+                    raise ModuleNotFoundError(f"No module named {name!r}", name=name)
+
+        sys.meta_path.insert(0, NoRay())
+        try:
+            from brannox.engine.distributed import DistributedEngine
+        except ModuleNotFoundError as exc:
+            print(json.dumps([str(exc), exc.name, str(exc.__cause__)]))
+        """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    text, name, cause = json.loads(done.stdout)
+    assert 'pip install "brannox-mthread[distributed]"' in text and name == "ray"
+    assert cause == "No module named 'ray'"
 
 NAP_XML = '<root BTCPP_format="4"><BehaviorTree ID="M"><Nap secs="{secs}"/></BehaviorTree></root>'
 NAP_PORTS = [{"name": "secs", "type": "string", "direction": "input", "description": ""}]

@@ -134,11 +134,58 @@ def _unpack(blob):
     return _outcome_from(*cloudpickle.loads(blob))
 
 
+class WorkerTraceback(Exception):
+    """The traceback of an exception raised in a worker, as the worker
+    formatted it. Chained as the `__cause__` of that exception's copy (or
+    WorkerError) on the driver, so that printing the caller's error shows
+    the worker's lines down to the one that raised."""
+
+    __module__ = "brannox.engine.distributed"
+
+    def __str__(self):
+        return f'\n"""\n{self.args[0] if self.args else ""}"""'
+
+
+class WorkerError(Exception):
+    """Stands in on the driver for an exception raised in a worker that no
+    copy of could reach it (it cannot be pickled in the worker, or its pickle
+    does not rebuild it here): `type_name` names its class ("module.Class"),
+    `message` is its text, `reason` says why there is no copy."""
+
+    __module__ = "brannox.engine.distributed"
+
+    def __init__(self, type_name, message, reason):
+        super().__init__(type_name, message, reason)
+        self.type_name, self.message, self.reason = type_name, message, reason
+
+    def __str__(self):
+        return f"{self.type_name}: {self.message} (not copied to the driver: {self.reason})"
+
+
+def _rebuilt_cause(cause):
+    """The exception behind a worker's error, from what the worker sent
+    (see _worker._cause_of): a copy, else a WorkerError, either way raised
+    from its WorkerTraceback."""
+    blob, reason, type_name, text, formatted = cause
+    copy = None
+    if blob is not None:
+        try:
+            copy = cloudpickle.loads(blob)
+            if not isinstance(copy, BaseException):
+                raise TypeError(f"unpickled a {type(copy).__name__}, not an exception")
+        except Exception as refusal:
+            copy, reason = None, f"{type(refusal).__name__}: {refusal}"
+    if copy is None:
+        copy = WorkerError(type_name, text, reason)
+    copy.__cause__ = WorkerTraceback(formatted)
+    return copy
+
+
 def _outcome_from(answer, lines):
     kind, *rest = answer
     if kind == "ok":
         return _Outcome(value=rest[0], lines=lines)
-    cls, args, text = rest
+    cls, args, text, cause = rest
     # The same class with the same str(): from its own arguments where they
     # rebuild it (KeyError quotes its text), else from the text.
     for attempt in ((lambda: cls(*args)) if args is not None else None, lambda: cls(text)):
@@ -150,6 +197,8 @@ def _outcome_from(answer, lines):
             break
     else:
         error = RuntimeError(text)
+    if cause is not None:
+        error.__cause__ = _rebuilt_cause(cause)
     return _Outcome(error=error, lines=lines)
 
 
@@ -325,7 +374,8 @@ class DistributedEngine:
         for level, text in outcome.lines:
             self._log(level, text)
         if outcome.error is not None:
-            raise outcome.error from outcome.cause
+            # The Ray error behind it, else the cause the worker's error came with.
+            raise outcome.error from (outcome.cause if outcome.cause is not None else outcome.error.__cause__)
         return outcome.value
 
     # ------------------------------------------------------ registrations

@@ -12,6 +12,7 @@ from __future__ import annotations
 import collections.abc
 import os
 import threading
+import traceback
 import types
 from concurrent.futures import ThreadPoolExecutor
 
@@ -76,7 +77,32 @@ def _failure(exc):
     # Arguments only when they are plain text: anything else may not unpickle
     # in the driver, and the text alone rebuilds the engine's own errors.
     args = exc.args if all(isinstance(a, (str, bytes, int)) for a in exc.args) else None
-    return ("err", type(exc), args, str(exc))
+    return ("err", type(exc), args, str(exc), _cause_of(exc))
+
+
+def _cause_of(exc):
+    """What the driver needs to chain the exception behind `exc` (a tick
+    function's own exception): (its pickle or None, why there is none, its
+    class name, its text, its formatted traceback), or None.
+
+    Pickled on its own, so that a cause the driver cannot unpickle spoils
+    neither the answer nor the error it explains; the traceback goes as text,
+    since pickling drops it.
+    """
+    cause = exc.__cause__
+    if cause is None:
+        return None
+    cls = type(cause)
+    name = cls.__qualname__ if cls.__module__ == "builtins" else f"{cls.__module__}.{cls.__qualname__}"
+    try:
+        text = str(cause)
+    except Exception:
+        text = "<str() failed>"
+    formatted = "".join(traceback.format_exception(cls, cause, cause.__traceback__))
+    try:
+        return (cloudpickle.dumps(cause), None, name, text, formatted)
+    except Exception as refusal:
+        return (None, f"{type(refusal).__name__}: {refusal}", name, text, formatted)
 
 
 class TreeWorker:
