@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from .._bt.builtins import StatefulTick
+from .._bt.leaves import StatefulTick
 
 
 class SimpleActionNode:
