@@ -12,13 +12,14 @@ RUNNING, SUCCESS, FAILURE, SKIPPED = NodeStatus.RUNNING, NodeStatus.SUCCESS, Nod
 
 class _Control(TreeNode):
     CHILDREN = (1, None)
+    # For sequences and fallbacks: the child status that ends the run early,
+    # and the result once every child has run (unless all were skipped).
+    STOP_ON, ALL_DONE = FAILURE, SUCCESS
 
 
 class _MemoryControl(_Control):
     """Sequence/Fallback: resume at the running child, start over once finished."""
 
-    # The child status that ends the run early (FAILURE for sequences).
-    STOP_ON = FAILURE
     # Whether an early stop forgets the position (False: retry the same child).
     RESTART_ON_STOP = True
 
@@ -54,28 +55,24 @@ class _MemoryControl(_Control):
         self.index = 0
         # A run resumed after RUNNING always had an executed child, so
         # counting this tick's skips is enough.
-        if skipped == count:
-            return SKIPPED
-        return FAILURE if self.STOP_ON is SUCCESS else SUCCESS
+        return SKIPPED if skipped == count else self.ALL_DONE
 
 
 class Sequence(_MemoryControl):
-    STOP_ON = FAILURE
+    STOP_ON, ALL_DONE = FAILURE, SUCCESS
 
 
 class SequenceWithMemory(_MemoryControl):
-    STOP_ON = FAILURE
+    STOP_ON, ALL_DONE = FAILURE, SUCCESS
     RESTART_ON_STOP = False
 
 
 class Fallback(_MemoryControl):
-    STOP_ON = SUCCESS
+    STOP_ON, ALL_DONE = SUCCESS, FAILURE
 
 
 class _ReactiveControl(_Control):
     """Re-ticks from the first child every tick; a running child pre-empts later ones."""
-
-    STOP_ON = FAILURE
 
     def tick(self) -> NodeStatus:
         children = self.children
@@ -93,17 +90,15 @@ class _ReactiveControl(_Control):
             if status is SKIPPED:
                 skipped += 1
         self.halt_children()
-        if skipped == len(children):
-            return SKIPPED
-        return FAILURE if self.STOP_ON is SUCCESS else SUCCESS
+        return SKIPPED if skipped == len(children) else self.ALL_DONE
 
 
 class ReactiveSequence(_ReactiveControl):
-    STOP_ON = FAILURE
+    STOP_ON, ALL_DONE = FAILURE, SUCCESS
 
 
 class ReactiveFallback(_ReactiveControl):
-    STOP_ON = SUCCESS
+    STOP_ON, ALL_DONE = SUCCESS, FAILURE
 
 
 class Parallel(_Control):
