@@ -89,6 +89,7 @@ class ActionNode(TreeNode):
     closes it so that its ``finally`` blocks run.
     """
 
+    #: Its per-run memory: the generator a tick function returned, while it runs.
     _generator = None
 
     def __init__(self, node_id: str, functor, **kwargs):
@@ -146,10 +147,11 @@ class ActionNode(TreeNode):
             self.functor.on_halted(self)
 
     def reset_run_state(self) -> None:
+        # Sets _generator back to None (the class default) only when it is not:
+        # every action is halted at least once per tick, so a store here costs.
         if self._generator is not None:
             # Only reachable if a node was reset without being RUNNING; close it all the same.
             try:
                 self._close_generator()
             except Exception as exc:
                 logger.error("%s: closing its generator raised %s: %s", self.describe(), type(exc).__name__, exc)
-        self._generator = None  # the generator a tick function returned, while it runs

@@ -394,7 +394,8 @@ class TreeNode:
         """Checks that need the children; called by the builder once they are attached."""
 
     def halt_children(self, start: int = 0) -> None:
-        for child in self.children[start:]:
+        # Every finished run of a control halts all its children: no slice copy then.
+        for child in self.children[start:] if start else self.children:
             child.halt()
 
     # -- ports --------------------------------------------------------------
