@@ -193,6 +193,42 @@ def test_register_node_type_from_many_threads():
     assert all(registered_node_types()[cls.__name__] is cls for cls in classes)
 
 
+class CountdownHook(TreeNode):
+    """RUNNING for one tick, then SUCCESS; the count is per-run memory."""
+
+    def reset_run_state(self):
+        self.left = 2
+
+    def tick(self):
+        self.left -= 1
+        return NodeStatus.RUNNING if self.left else NodeStatus.SUCCESS
+
+
+class CountdownLegacy(TreeNode):
+    """The same written for the former hook name, whose body needs what __init__ sets."""
+
+    tick = CountdownHook.tick
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.start = 2
+        self.left = self.start
+
+    def reset_state(self):
+        self.left = self.start
+
+
+@pytest.mark.parametrize("cls", [CountdownHook, CountdownLegacy])
+def test_per_run_state_is_set_when_built_and_after_every_halt(cls):
+    register_node_type(cls)
+    engine = SequentialEngine()
+    engine.create_tree_from_text(bt(f"<{cls.__name__}/>"))
+    statuses = [engine.tick_once()]
+    engine.halt_tree()
+    statuses += [engine.tick_once(), engine.tick_once()]
+    assert letters(statuses) == "RRS"
+
+
 def test_registered_actions_take_precedence_over_later_built_in_names():
     engine = SequentialEngine()
     engine.register_action_behavior("Sleep", lambda node: NodeStatus.FAILURE, [{"name": "msec"}])

@@ -8,10 +8,11 @@ import re
 import threading
 from types import MappingProxyType
 
+from . import controls, decorators, leaves, scripting, timing
 from .blackboard import Blackboard
-from .builtins import BUILTIN_NODES, LATER_BUILTIN_NODES, ActionNode, SubTreeNode
 from .errors import BehaviorTreeError, RegistrationError, TreeBuildError
-from .node import CONDITION_ATTRIBUTES, TickWork, TreeNode, parse_port_list, port_reference
+from .leaves import ActionNode, SubTreeNode
+from .node import BOOLEANS, CONDITION_ATTRIBUTES, TickWork, TreeNode, parse_port_list, port_reference
 from .script import ScriptError, compile_script
 from .status import NodeStatus
 from .xmlreader import Element, ParseCounts, parse_xml
@@ -34,6 +35,28 @@ MAX_PROJECT_FILES = 256
 #: directly, its characters count as bytes).
 MAX_PROJECT_BYTES = 64 << 20
 
+def _by_name(*classes) -> MappingProxyType:
+    return MappingProxyType({cls.__name__: cls for cls in classes})
+
+
+#: The node types of the first release; their names cannot be registered.
+BUILTIN_NODES = _by_name(
+    controls.Sequence, controls.ReactiveSequence, controls.SequenceWithMemory, controls.Fallback,
+    controls.ReactiveFallback, controls.Parallel,
+    decorators.Inverter, decorators.ForceSuccess, decorators.ForceFailure, decorators.Repeat,
+    decorators.RetryUntilSuccessful, decorators.KeepRunningUntilFailure,
+    leaves.AlwaysSuccess, leaves.AlwaysFailure, leaves.SetBlackboard,
+)
+#: Node types added after the first release. A registered action of the same
+#: name takes precedence over these, so programs that registered, say, their
+#: own "Sleep" before it existed keep working unchanged.
+LATER_BUILTIN_NODES = _by_name(
+    timing.Timeout, timing.Delay, timing.Sleep, decorators.RunOnce, controls.IfThenElse, controls.WhileDoElse,
+    controls.Switch2, controls.Switch3, controls.Switch4, controls.Switch5, controls.Switch6, controls.ParallelAll,
+    scripting.Precondition, scripting.Script, scripting.ScriptCondition,
+    decorators.LoopInt, decorators.LoopDouble, decorators.LoopString, decorators.LoopBool,
+)
+
 FORMAT_ATTRIBUTE = "BTCPP_format"
 SUPPORTED_FORMAT = "4"
 # Generic elements that name their node type in an ID attribute.
@@ -42,7 +65,6 @@ _RESERVED_IDS = frozenset(BUILTIN_NODES) | _EXPLICIT_TAGS | {
     "SubTree", "BehaviorTree", "root", "TreeNodesModel", "include",
 }
 _ACTION_ID = re.compile(r"[A-Za-z_][A-Za-z0-9_.\-]*\Z")
-_BOOLEANS = {"true": True, "1": True, "false": False, "0": False}
 
 # Node types added with register_node_type, shared by every factory of the
 # process. Writers replace the whole mapping under the lock; builders read
@@ -497,7 +519,7 @@ class _Builder:
         if el.children:
             raise error("<SubTree> cannot have child elements")
         raw_auto = attrs.pop("_autoremap", "false").strip().lower()
-        if raw_auto not in _BOOLEANS:
+        if raw_auto not in BOOLEANS:
             raise error(f"_autoremap must be true or false, not {raw_auto!r}")
         model = self.models.get(sub_id)
         if model is not None and model[0] == "SubTree":
@@ -514,12 +536,11 @@ class _Builder:
                 literals[port] = raw
             else:
                 remap[port] = key
-        child_bb = Blackboard(parent=bb, remap=remap, autoremap=_BOOLEANS[raw_auto])
+        child_bb = Blackboard(parent=bb, remap=remap, autoremap=BOOLEANS[raw_auto])
         for key, value in literals.items():
             child_bb.set_local(key, value)
         common["name"] = common["name"] or sub_id
         node = SubTreeNode("SubTree", blackboard=bb, **common)
-        node.subtree_id = sub_id
         sub_root_el = self.trees[sub_id].children[0]
         node.children.append(self._build_node(sub_root_el, child_bb, sub_id, stack + [sub_id], depth + 1))
         return node

@@ -10,7 +10,7 @@ from types import MappingProxyType
 
 from .blackboard import Blackboard
 from .errors import PortError, RegistrationError, TickError, TreeBuildError
-from .script import ScriptError
+from .script import INT_MAX, INT_MIN, ScriptError
 from .status import NodeStatus
 
 #: Where the core reports what it must not raise: failures of halt callbacks.
@@ -84,32 +84,40 @@ def parse_port_list(owner: str, ports) -> dict:
     return declared
 
 
-def blackboard_key(raw: str) -> str | None:
-    """Return the key of a "{key}" reference, or None for a literal."""
-    s = raw.strip()
-    if len(s) >= 2 and s[0] == "{" and s[-1] == "}":
-        return s[1:-1].strip()
-    return None
-
-
+#: Boolean literals of ports (and of ``_autoremap``), by their lower-case text.
+BOOLEANS = MappingProxyType({"true": True, "1": True, "false": False, "0": False})
+#: The statuses a port such as ``else`` or ``if_empty`` may name.
+STATUS_LITERALS = MappingProxyType({"SUCCESS": _SUCCESS, "FAILURE": _FAILURE, "SKIPPED": _SKIPPED})
 # int() also takes other scripts' digits, underscores and any amount of digits.
 _INT_TEXT = re.compile(r"[ \t\r\n]*([+-]?)0*([0-9]+)[ \t\r\n]*\Z")
-#: Numeric ports hold 64-bit signed integers.
-INT_MIN, INT_MAX = -(1 << 63), (1 << 63) - 1
+
+
 def port_reference(port: str, raw: str) -> str | None:
     """The blackboard key an attribute ``port="raw"`` refers to, or None for a literal.
 
-    ``{=}`` names the entry called like the port, ``{@key}`` (and ``{@=}``) the
-    root blackboard's entry. Raises ValueError for an empty reference.
+    ``{key}`` names an entry, ``{=}`` the entry called like the port,
+    ``{@key}`` (and ``{@=}``) the root blackboard's entry. Raises ValueError
+    for an empty reference.
     """
-    key = blackboard_key(raw)
-    if key is None:
+    s = raw.strip()
+    if len(s) < 2 or s[0] != "{" or s[-1] != "}":
         return None
+    key = s[1:-1].strip()
     if key in ("=", "@="):
         key = key[:-1] + port
     if key == "" or key == "@" or key[:2] == "@ ":
-        raise ValueError(f"attribute '{port}' has an empty blackboard reference {raw.strip()!r}")
+        raise ValueError(f"attribute '{port}' has an empty blackboard reference {s!r}")
     return key
+
+
+def relative_count(port: str, value: int, children: int) -> int:
+    """Resolve a count port against the number of children: -1 means all of
+    them, -2 all but one, and so on; the result must be within 1..children."""
+    resolved = children + value + 1 if value < 0 else value
+    if not 1 <= resolved <= children:
+        raise ValueError(f"port '{port}'={value} does not fit {children} children "
+                         f"(valid: 1..{children} or -{children}..-1)")
+    return resolved
 
 
 def parse_int(text, what: str) -> int:
@@ -174,6 +182,20 @@ class TreeNode:
     #: Editor attributes of the element (``_description``, ``_uid``, ...), set
     #: by the builder on nodes that have any; never ports, never remapped.
     metadata = MappingProxyType({})
+    #: Whether construction calls reset_run_state; False for classes that
+    #: still define the former hook, reset_state (see __init_subclass__).
+    _run_state_at_construction = True
+
+    def __init_subclass__(cls, **kwargs):
+        super().__init_subclass__(**kwargs)
+        # A node type written for the former hook name keeps working: its
+        # reset_state becomes the hook, called after every halt as before,
+        # but not at construction, since it may use attributes its own
+        # __init__ sets only after calling ours.
+        if "reset_state" in cls.__dict__ and "reset_run_state" not in cls.__dict__:
+            cls.reset_run_state = cls.__dict__["reset_state"]
+        if any("reset_state" in k.__dict__ for k in cls.__mro__[:cls.__mro__.index(TreeNode)]):
+            cls._run_state_at_construction = False
 
     def __init__(self, node_id: str, *, name: str | None = None, attrs: dict | None = None,
                  ports: dict | None = None, blackboard: Blackboard | None = None,
@@ -205,6 +227,8 @@ class TreeNode:
         missing = sorted(self.REQUIRED - self._attrs.keys())
         if missing:
             raise self.build_error(f"'{self.node_id}' needs port(s) {', '.join(missing)}")
+        if self._run_state_at_construction:
+            self.reset_run_state()
 
     @property
     def description(self) -> str:
@@ -265,8 +289,21 @@ class TreeNode:
             child.halt()
         if self.status is _RUNNING:
             self._halt_callbacks()
-        self.reset_state()
+        self.reset_run_state()
         self.status = _IDLE
+
+    def reset_run_state(self) -> None:
+        """Set every per-run field of the node to its value before a run, and nothing else.
+
+        The one place a node type keeps its per-run memory (child position,
+        counters, deadlines): the attributes this method sets are exactly
+        that memory. Called at the end of ``TreeNode.__init__`` (so a
+        subclass need not set those fields in its own ``__init__``) and
+        after every halt. Overridden by nodes that have such fields.
+        """
+
+    def reset_state(self) -> None:
+        """The former name of ``reset_run_state``; a subclass overriding it is still honoured."""
 
     def on_halted(self) -> None:
         """Release what a RUNNING node holds; called once when it is halted while RUNNING."""
@@ -299,26 +336,37 @@ class TreeNode:
         self._conditions = conditions
         self.execute_tick = self._execute_guarded
 
-    def _script(self, attribute: str):
-        script = self._conditions.get(attribute)
-        if script is None:
-            return None
+    def _run_script(self, script, label: str = "script"):
+        """Run a compiled script on this node's blackboard; a failure is a TickError naming the node."""
         try:
             return script.run(self._blackboard)
         except ScriptError as exc:
-            raise self.tick_error(f"{attribute} script {script.source!r} failed: {exc}") from None
+            raise self.tick_error(f"{label} {script.source!r} failed: {exc}") from None
         except Exception as exc:  # from a blackboard value's own methods (repr, ==)
-            raise self.tick_error(f"{attribute} script {script.source!r} failed: {type(exc).__name__}: "
+            raise self.tick_error(f"{label} {script.source!r} failed: {type(exc).__name__}: "
                                   f"{safe_str(exc)}") from exc
 
-    def _check(self, attribute: str) -> bool:
-        value = self._script(attribute)
+    def _script_truth(self, script, label: str = "script") -> bool:
+        """Run a script as a condition: a boolean, or a number (true unless 0).
+
+        Any other value is a TickError: a condition that gives text is a
+        mistake in the tree, not a false condition.
+        """
+        value = self._run_script(script, label)
         if isinstance(value, bool):
             return value
         if isinstance(value, (int, float)):
             return value != 0
-        raise self.tick_error(f"{attribute} script {self._conditions[attribute].source!r} gave "
-                              f"{type(value).__name__} {safe_repr(value)}, not a boolean")
+        raise self.tick_error(f"{label} {script.source!r} gave {type(value).__name__} {safe_repr(value)}, "
+                              "not a boolean")
+
+    def _script(self, attribute: str) -> None:
+        script = self._conditions.get(attribute)
+        if script is not None:
+            self._run_script(script, f"{attribute} script")
+
+    def _check(self, attribute: str) -> bool:
+        return self._script_truth(self._conditions[attribute], f"{attribute} script")
 
     def _execute_guarded(self) -> NodeStatus:
         conditions = self._conditions
@@ -345,11 +393,9 @@ class TreeNode:
     def finish_setup(self) -> None:
         """Checks that need the children; called by the builder once they are attached."""
 
-    def reset_state(self) -> None:
-        """Forget per-run bookkeeping (child index, counters); overridden by nodes that have some."""
-
     def halt_children(self, start: int = 0) -> None:
-        for child in self.children[start:]:
+        # Every finished run of a control halts all its children: no slice copy then.
+        for child in self.children[start:] if start else self.children:
             child.halt()
 
     # -- ports --------------------------------------------------------------
@@ -412,6 +458,13 @@ class TreeNode:
         except ValueError as exc:
             source = "" if key is None else f" (blackboard entry '{key}')"
             raise self.tick_error(f"{exc}{source}") from None
+
+    def status_literal(self, port: str, default: str):
+        """The status a literal port names (SUCCESS, FAILURE or SKIPPED), checked at build time."""
+        raw = self._attrs.get(port, default)
+        if self._keys.get(port) is not None or raw.strip().upper() not in STATUS_LITERALS:
+            raise self.build_error(f"port '{port}' must be SUCCESS, FAILURE or SKIPPED, not {raw!r}")
+        return STATUS_LITERALS[raw.strip().upper()]
 
     def check_int_literals(self, minimum: int) -> None:
         for port in self._attrs:

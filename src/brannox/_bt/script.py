@@ -62,9 +62,6 @@ class Script:
             value = statement(blackboard)
         return value
 
-    def truth(self, blackboard) -> bool:
-        return _truth(self.run(blackboard), "the script's result")
-
     def __repr__(self) -> str:
         return f"<Script {self.source!r}>"
 

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from typing import Any
 
-from .._bt.builtins import StatefulTick
+from .._bt.leaves import StatefulTick
 
 
 class SimpleActionNode:
