@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import _thread
 import argparse
+import asyncio
 import datetime
 import gc
 import json
@@ -35,6 +36,7 @@ import time
 import traceback
 
 import brannox.engine.trigger.mthread as mt
+from brannox.aio import AsyncEngine
 from brannox.core import NodeStatus
 from brannox.engine.sequential_engine import SequentialEngine
 
@@ -364,6 +366,29 @@ class EngineTree:
         return n
 
 
+class AwaitedTree:
+    """One tree driven through an AsyncEngine from an event loop of its own:
+    the awaited round trip, beside the synchronous one of EngineTree."""
+
+    def __init__(self, face, tree_id):
+        self.face, self.tree_id = face, tree_id
+        self.loop = asyncio.new_event_loop()
+
+    def round_trips(self, n):
+        async def awaited():
+            tick, tree = self.face.tick_once, self.tree_id
+            t0 = pc()
+            for _ in range(n):
+                await tick(tree)
+            return pc() - t0
+
+        return self.loop.run_until_complete(awaited())
+
+    def close(self):
+        self.loop.run_until_complete(self.face.aclose())
+        self.loop.close()
+
+
 class DirectCore:
     """Our own core ticked on the calling thread: how much of the engine's
     figure with our core is the core itself."""
@@ -565,7 +590,11 @@ LAT_ROWS = [
     ("set", "engine set_blackboard_data, trivial"),
     ("tick_core", "engine tick_once, our core"),
     ("core_direct", "our core tick_once, same thread"),
+    ("aio_tick", "awaited tick_once, trivial core"),
+    ("aio_tick_core", "awaited tick_once, our core"),
 ]
+# Awaited rows and the synchronous rows they are divided by.
+AWAITED = {"aio_tick": "tick", "aio_tick_core": "tick_core"}
 
 
 def machine_info():
@@ -718,9 +747,11 @@ def main(argv=None):
             "tick_core": EngineTree(engine, "core"),
             "core_direct": DirectCore(),
         })
+        face = AsyncEngine(engine)
+        fixtures.update({"aio_tick": AwaitedTree(face, "t0"), "aio_tick_core": AwaitedTree(face, "core")})
 
     def teardown():
-        for fx in limits + floors:
+        for fx in limits + floors + [fixtures.get(k) for k in AWAITED if k in fixtures]:
             try:
                 fx.close()
             except Exception:
@@ -865,6 +896,12 @@ def report(raw, cs_raw, failures, broken, callers, trees, info, runtime, params)
                                 "cpu_ratio_limit": crl, "cpu_ratio_floor": crf}
         print(f"  {label:<36} {s['median'] * us:8.2f} {s['best'] * us:7.2f} {ratio_cell(rl, 7)} "
               f"{ratio_cell(rf, 7)}   {cs['median'] * us:11.2f} {ratio_cell(crl, 7)} {ratio_cell(crf, 7)}")
+
+    for k, sync in AWAITED.items():
+        r = paired_ratio(raw[f"lat:{k}"], raw[f"lat:{sync}"])
+        res["latency_us"].setdefault(k, {})["ratio_sync"] = r
+        if r:
+            print(f"  {dict(LAT_ROWS)[k]} ÷ synchronous, same round: median {r['median']:.2f}, best {r['best']:.2f}")
 
     # ---- throughput
     print("\nThroughput, T trees each driven by its own caller thread (commands/s total, median; best)")

@@ -22,6 +22,7 @@ import threading
 import time
 
 import brannox.engine.trigger.mthread as mt
+from brannox._proctree import descendants
 from brannox.core import NodeStatus
 
 TREES = 8
@@ -75,23 +76,12 @@ class Quiet:
 
 def ray_rss_mib():
     """Resident memory of the Ray processes under this one (MiB)."""
-    kids, total = {}, 0
-    for entry in pathlib.Path("/proc").iterdir():
-        if entry.name.isdigit():
-            try:
-                ppid = int((entry / "stat").read_text().rsplit(")", 1)[1].split()[1])
-            except (OSError, IndexError, ValueError):
-                continue
-            kids.setdefault(ppid, []).append(int(entry.name))
-    todo = [os.getpid()]
-    page = os.sysconf("SC_PAGE_SIZE")
-    while todo:
-        for pid in kids.get(todo.pop(), []):
-            todo.append(pid)
-            try:
-                total += int(pathlib.Path(f"/proc/{pid}/statm").read_text().split()[1]) * page
-            except OSError:
-                pass
+    total, page = 0, os.sysconf("SC_PAGE_SIZE")
+    for pid in descendants():
+        try:
+            total += int(pathlib.Path(f"/proc/{pid}/statm").read_text().split()[1]) * page
+        except OSError:
+            pass
     return total / 2**20
 
 

@@ -5,15 +5,10 @@
 # go to pytest.
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 VENV="$ROOT/.venv-sanitize"
-if [ ! -x "$VENV/bin/python" ]; then
-    "$(find_python)" -m venv "$VENV"
-fi
-"$VENV/bin/python" -m pip install --quiet --upgrade pip
-"$VENV/bin/python" -m pip install --quiet \
+setup_venv "test,monitor" \
     --config-settings=cmake.build-type=Debug \
     --config-settings=cmake.define.MTHREAD_SANITIZE=ON \
-    --config-settings=build-dir=build/sanitize \
-    "$ROOT[test,monitor]"
+    --config-settings=build-dir=build/sanitize
 
 CXX_BIN="${CXX:-g++}"
 # The runtimes must come first; libstdc++ too, or the sanitizer cannot find

@@ -3,10 +3,13 @@ started under this test process, and where they listen."""
 import os
 import pathlib
 import re
+import shutil
 import subprocess
 import sys
 
 import pytest
+
+from brannox._proctree import descendants
 
 RAY_NAMES = ("ray::", "raylet", "gcs_server", "ray/_private", "ray/dashboard", "ray/autoscaler")
 
@@ -24,30 +27,16 @@ def require_ray():
         pytest.skip("ray is not installed (the distributed extra)", allow_module_level=True)
 
 
-def _children():
-    kids = {}
-    for entry in pathlib.Path("/proc").iterdir():
-        if entry.name.isdigit():
-            try:
-                ppid = int((entry / "stat").read_text().rsplit(")", 1)[1].split()[1])
-            except (OSError, IndexError, ValueError):
-                continue
-            kids.setdefault(ppid, []).append(int(entry.name))
-    return kids
-
-
 def ray_processes(root=None):
     """Pids of Ray's processes descending from `root` (this process)."""
-    kids, found, todo = _children(), [], [root or os.getpid()]
-    while todo:
-        for pid in kids.get(todo.pop(), []):
-            todo.append(pid)
-            try:
-                cmd = pathlib.Path(f"/proc/{pid}/cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace")
-            except OSError:
-                continue
-            if any(name in cmd for name in RAY_NAMES):
-                found.append(pid)
+    found = []
+    for pid in descendants(root):
+        try:
+            cmd = pathlib.Path(f"/proc/{pid}/cmdline").read_bytes().replace(b"\0", b" ").decode(errors="replace")
+        except OSError:
+            continue
+        if any(name in cmd for name in RAY_NAMES):
+            found.append(pid)
     return found
 
 
@@ -65,3 +54,29 @@ def listening_addresses(pids):
 
 def is_loopback(address):
     return address.removeprefix("::ffff:").startswith("127.") or address == "::1"
+
+
+# A network namespace with loopback and one more address, 10.99.0.1, that
+# the default route points at, so that anything looking for "the address
+# other machines reach" finds it; nothing can leave such a namespace. A dummy
+# device where the kernel has them, else one end of a veth pair.
+OTHER_ADDRESS = "10.99.0.1"
+_WITH_OTHER_ADDRESS = (
+    "ip link set lo up && "
+    "{ ip link add d0 type dummy 2>/dev/null || { ip link add d0 type veth peer name d1 && ip link set d1 up; }; } && "
+    f"ip addr add {OTHER_ADDRESS}/24 dev d0 && ip link set d0 up && ip route add default dev d0 && "
+    'exec "$@"'
+)
+
+
+def with_other_address(argv):
+    """argv run in a fresh network namespace that has another address
+    besides loopback; skips where such a namespace cannot be made."""
+    if not shutil.which("unshare") or not shutil.which("ip"):
+        pytest.skip("a network namespace with a second address needs unshare and ip (util-linux, iproute2)")
+    # Without root, in a user namespace of its own where this user is root.
+    unshare = ["unshare", "--net"] if os.geteuid() == 0 else ["unshare", "--user", "--map-root-user", "--net"]
+    probe = subprocess.run([*unshare, "sh", "-c", _WITH_OTHER_ADDRESS, "sh", "true"], capture_output=True, text=True)
+    if probe.returncode != 0:
+        pytest.skip(f"cannot make a network namespace with a second address: {probe.stderr.strip()}")
+    return [*unshare, "sh", "-c", _WITH_OTHER_ADDRESS, "sh", *argv]

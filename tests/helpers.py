@@ -1,4 +1,6 @@
 """Helpers shared by the test files; fixtures live in conftest.py."""
+import subprocess
+import sys
 import textwrap
 import threading
 import time
@@ -132,6 +134,15 @@ def install():
 def child_script(body):
     """The source of a child-interpreter script: the stand-in core, then `body`."""
     return CHILD_CORE + textwrap.dedent(body)
+
+
+def run_child(script, *args, timeout=60):
+    """Runs `script` in a child interpreter; its stdout, after checking that
+    it exited cleanly within `timeout` seconds (a hang fails the test)."""
+    proc = subprocess.run([sys.executable, "-c", script, *args], capture_output=True, text=True,
+                          timeout=timeout, stdin=subprocess.DEVNULL)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    return proc.stdout
 
 
 # A fake agno package for main mode, put first on PYTHONPATH. An answer is

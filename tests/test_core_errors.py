@@ -56,6 +56,19 @@ def doc(*trees, main=None):
      TreeBuildError, "includes itself: T -> A -> B -> A", 9),
     (doc(("T", "<Act/>"), ("U", "<Act/>")), TreeBuildError, "set main_tree_to_execute", 1),
     (doc(("T", "<Act/>"), main="Other"), TreeBuildError, "names 'Other'", 1),
+    (doc(("T", "<Acct/>")), TreeBuildError, "'Acct'; did you mean Act?; register its tick function with "
+                                            "register_action_behavior", 3),
+    (doc(("T", "<LoopDoubel><Act/></LoopDoubel>")), TreeBuildError, "did you mean LoopDouble, LoopBool?; a "
+                                                                    "node with children is a TreeNode subclass added with "
+                                                                    "register_node_type", 3),
+    (doc(("T", '<Act _description="kept" _autoremap="true"/>')), TreeBuildError, "no port named '_autoremap'", 3),
+    (doc(("T", "<Act/>")).replace("</root>", '<TreeNodesModel><Action ID="Act"><input_port name="goal"/>'
+                                             "</Action></TreeNodesModel></root>"),
+     TreeBuildError, "entry 'Act' declares ports goal (input), but the registered action 'Act' has goal (input), "
+                     "out (output)", 5),
+    (doc(("T", "<Act/>")).replace("</root>", '<TreeNodesModel><Action ID="Act"><output_port name="goal"/>'
+                                             '<inout_port name="out"/></Action></TreeNodesModel></root>'),
+     TreeBuildError, "declares ports goal (output), out (inout)", 5),
 ])
 def test_build_errors_name_element_and_line(xml, exc, fragment, line):
     engine = engine_with_act()
@@ -183,3 +196,125 @@ def test_huge_documents_are_refused_while_parsing(body, fragment):
     assert fragment in message
     if "asan" not in os.environ.get("LD_PRELOAD", ""):  # the sanitizer's allocator keeps freed memory
         assert int(extra_mib) < 50
+
+
+# A tick must end: loops inside one tick are capped, and the loop at fault is named.
+_ENDLESS_TICK = r"""
+import time
+from brannox.core import TickError
+from brannox.engine.sequential_engine import SequentialEngine
+engine = SequentialEngine()
+engine.create_tree_from_text('<root BTCPP_format="4"><BehaviorTree ID="T"><Repeat num_cycles="1000000">'
+                             '<Repeat name="inner" num_cycles="1000000"><AlwaysSuccess/></Repeat>'
+                             '</Repeat></BehaviorTree></root>')
+try:
+    engine.tick_once()
+except TickError as exc:
+    print(exc)
+print(engine.get_tree_status()["root_status_name"])
+"""
+
+
+def test_a_tick_that_loops_for_ever_fails_naming_the_loop():
+    proc = subprocess.run([sys.executable, "-c", _ENDLESS_TICK], capture_output=True, text=True, timeout=60)
+    message, status = proc.stdout.splitlines()
+    assert "node 'inner' (Repeat)" in message and "max_node_ticks=1000000" in message, proc.stderr
+    assert status == "IDLE"  # the tree was halted
+
+
+@pytest.mark.parametrize("body, cap, expected", [
+    ('<Repeat num_cycles="10"><Sequence><AlwaysSuccess/><AlwaysSuccess/></Sequence></Repeat>', 30, NodeStatus.SUCCESS),
+    ('<Repeat num_cycles="11"><Sequence><AlwaysSuccess/><AlwaysSuccess/></Sequence></Repeat>', 30, "'Repeat'"),
+    ('<RetryUntilSuccessful name="retry" num_attempts="50"><AlwaysFailure/></RetryUntilSuccessful>', 40, "'retry'"),
+    ('<Repeat num_cycles="-1"><AlwaysSuccess/></Repeat>', 1, NodeStatus.RUNNING),  # one round per tick
+])
+def test_the_work_cap_of_one_tick_is_adjustable(body, cap, expected):
+    engine = SequentialEngine()
+    engine.max_node_ticks = cap
+    engine.create_tree_from_text(doc(("T", body)))
+    if isinstance(expected, NodeStatus):
+        assert engine.tick_n_times(3) == [expected] * 3  # the cap is per tick
+    else:
+        with pytest.raises(TickError, match=f"{expected}.*max_node_ticks={cap}"):
+            engine.tick_once()
+
+
+@pytest.mark.parametrize("body, line, fragment", [
+    ('<Script code="x := %s"/>' % ("1" * 5000), 3, "(5000 digits) is outside the 64-bit range"),
+    ('<AlwaysSuccess _skipIf="x == 0x%s"/>' % ("F" * 17), 3, "outside the 64-bit range"),
+    ('<Sleep msec="1%s"/>' % ("0" * 400), 3, "port 'msec' must be within the 64-bit integer range"),
+    ('<Timeout msec="1%s"><AlwaysSuccess/></Timeout>' % ("0" * 400), 3, "64-bit integer range"),
+    ('<Delay delay_msec="1%s"><AlwaysSuccess/></Delay>' % ("0" * 400), 3, "64-bit integer range"),
+    ('<Repeat num_cycles="9223372036854775808"><AlwaysSuccess/></Repeat>', 3, "64-bit integer range"),
+    ('<Repeat num_cycles="١٢٣"><AlwaysSuccess/></Repeat>', 3, "must be an integer, got '١٢٣'"),
+    ('<Repeat num_cycles="1_000"><AlwaysSuccess/></Repeat>', 3, "must be an integer, got '1_000'"),
+    ('<Sleep msec="\u00a05"/>', 3, "must be an integer"),
+])
+def test_numbers_out_of_range_or_not_ascii_are_refused_when_built(body, line, fragment):
+    with pytest.raises(TreeBuildError) as info:
+        SequentialEngine().create_tree_from_text(doc(("T", body)))
+    assert fragment in str(info.value) and info.value.line == line and info.value.element
+
+
+@pytest.mark.parametrize("body, value", [
+    ('<Sleep msec="{v}"/>', 10 ** 400),
+    ('<Timeout name="t" msec="{v}"><AlwaysSuccess/></Timeout>', -(10 ** 400)),
+    ('<Delay delay_msec="{v}"><AlwaysSuccess/></Delay>', "1" + "0" * 400),
+    ('<Repeat num_cycles="{v}"><AlwaysSuccess/></Repeat>', "1_000"),
+])
+def test_bad_numbers_from_the_blackboard_fail_the_tick_naming_the_node(body, value):
+    engine = SequentialEngine()
+    engine.create_tree_from_text(doc(("T", body)))
+    engine.set_blackboard_data("v", value)
+    with pytest.raises(TickError, match=r"^node '\w+'.*, line 3 in tree 'T': port '\w+' must be .*blackboard entry 'v'"):
+        engine.tick_once()
+
+
+class _Unshowable:
+    def __repr__(self):
+        raise KeyError("no repr")
+
+    __str__ = __repr__
+
+
+class _Unprintable(Exception):
+    def __str__(self):
+        raise KeyError("no message")
+
+
+def _raise_unprintable(node):
+    raise _Unprintable
+
+
+def _bad_yield_then_failing_finally(node):
+    try:
+        yield 5
+    finally:
+        raise OSError("clean-up failed")
+
+
+@pytest.mark.parametrize("body, cause", [
+    ('<Script name="s" code="r := x + 1"/>', KeyError),
+    ('<ScriptCondition name="s" code="x == x"/>', None),
+    ('<ScriptCondition name="s" code="x"/>', None),
+    ('<AlwaysSuccess name="s" _successIf="-x"/>', KeyError),
+    ('<Precondition name="s" if="~x"><AlwaysSuccess/></Precondition>', KeyError),
+    ('<Gen name="s"/>', OSError),
+    ('<Raise name="s"/>', _Unprintable),
+])
+def test_failures_on_unusual_values_are_tick_errors_naming_the_node(body, cause):
+    class Same(_Unshowable):
+        def __eq__(self, other):
+            raise ArithmeticError("no equality")
+
+        __hash__ = object.__hash__
+
+    engine = SequentialEngine()
+    engine.register_action_behavior("Gen", _bad_yield_then_failing_finally, [])
+    engine.register_action_behavior("Raise", _raise_unprintable, [])
+    engine.create_tree_from_text(doc(("T", body)))
+    engine.set_blackboard_data("x", Same() if "==" in body else _Unshowable())
+    with pytest.raises(TickError, match=r"^node 's' \(\w+\), line 3 in tree 'T': ") as info:
+        engine.tick_once()
+    wanted = ArithmeticError if "==" in body else cause
+    assert type(info.value.__cause__) is wanted if wanted else info.value.__cause__ is None

@@ -193,8 +193,91 @@ def test_register_node_type_from_many_threads():
     assert all(registered_node_types()[cls.__name__] is cls for cls in classes)
 
 
+class CountdownHook(TreeNode):
+    """RUNNING for one tick, then SUCCESS; the count is per-run memory."""
+
+    def reset_run_state(self):
+        self.left = 2
+
+    def tick(self):
+        self.left -= 1
+        return NodeStatus.RUNNING if self.left else NodeStatus.SUCCESS
+
+
+class CountdownLegacy(TreeNode):
+    """The same written for the former hook name, whose body needs what __init__ sets."""
+
+    tick = CountdownHook.tick
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.start = 2
+        self.left = self.start
+
+    def reset_state(self):
+        self.left = self.start
+
+
+@pytest.mark.parametrize("cls", [CountdownHook, CountdownLegacy])
+def test_per_run_state_is_set_when_built_and_after_every_halt(cls):
+    register_node_type(cls)
+    engine = SequentialEngine()
+    engine.create_tree_from_text(bt(f"<{cls.__name__}/>"))
+    statuses = [engine.tick_once()]
+    engine.halt_tree()
+    statuses += [engine.tick_once(), engine.tick_once()]
+    assert letters(statuses) == "RRS"
+
+
 def test_registered_actions_take_precedence_over_later_built_in_names():
     engine = SequentialEngine()
     engine.register_action_behavior("Sleep", lambda node: NodeStatus.FAILURE, [{"name": "msec"}])
     engine.create_tree_from_text(bt('<Sleep msec="100000"/>'))
     assert engine.tick_once() is NodeStatus.FAILURE
+
+
+# ------------------------------------------------------- editor metadata, models
+def reader_engine(seen):
+    engine = SequentialEngine()
+    engine.register_action_behavior("Read", lambda n: (seen.append((n.getInputObject("goal"),
+                                                                    n.getInputObject("speed"))),
+                                                       NodeStatus.SUCCESS)[1],
+                                    [{"name": "goal", "type": "object"}, {"name": "speed"}])
+    return engine
+
+
+def test_metadata_attributes_are_kept_on_the_node_and_never_ports():
+    engine = reader_engine([])
+    engine.create_tree_from_text(
+        '<root BTCPP_format="4" main_tree_to_execute="T"><BehaviorTree ID="T">'
+        '<Sequence _collapsed="true" _description="Does X" _uid="7" _fullpath="a/b" _external="x" _mine="y">'
+        '<SubTree ID="Sub" _collapsed="true" _description="inner" _autoremap="true"/></Sequence></BehaviorTree>'
+        '<BehaviorTree ID="Sub"><Read goal="{_description}" speed="1" _description="leaf"/></BehaviorTree></root>')
+    sequence, subtree = engine._tree.root, engine._tree.root.children[0]
+    assert dict(sequence.metadata) == {"_collapsed": "true", "_description": "Does X", "_uid": "7",
+                                       "_fullpath": "a/b", "_external": "x", "_mine": "y"}
+    assert sequence.description == "Does X" and sequence._attrs == {}
+    assert subtree.description == "inner" and subtree.children[0].description == "leaf"
+    assert subtree.children[0]._blackboard.snapshot() == {}  # not remapped, not set as a sub-tree port
+    engine.tick_once()
+    assert engine.get_all_blackboard_data() == {}
+
+
+def test_a_port_named_with_an_underscore_is_refused():
+    with pytest.raises(RegistrationError, match="begins with '_'"):
+        SequentialEngine().register_action_behavior("A", lambda n: NodeStatus.SUCCESS, [{"name": "_hidden"}])
+
+
+def test_subtree_model_defaults_apply_where_the_instance_is_silent():
+    seen = []
+    engine = reader_engine(seen)
+    engine.set_blackboard_data("g", "from parent")
+    engine.create_tree_from_text(
+        '<root BTCPP_format="4" main_tree_to_execute="T"><BehaviorTree ID="T"><Sequence>'
+        '<SubTree ID="Sub"/><SubTree ID="Sub" speed="5" goal="given"/></Sequence></BehaviorTree>'
+        '<BehaviorTree ID="Sub"><Read goal="{goal}" speed="{speed}"/></BehaviorTree>'
+        '<TreeNodesModel><SubTree ID="Sub"><input_port name="goal" default="{g}"/>'
+        '<input_port name="speed" default="3"/></SubTree>'
+        '<Action ID="NotRegistered"><input_port name="x"/></Action></TreeNodesModel></root>')
+    engine.tick_once()
+    assert seen == [("from parent", "3"), ("given", "5")]

@@ -33,6 +33,8 @@ def run_script(code, **entries):
     ("r := s; r += '!'", "hi!"),
     ("r := a := 3", 3),
     ("n = 10; r := n", 10),
+    ("r := &quot;it's&quot; + ' &quot;quoted&quot;'", 'it\'s "quoted"'),  # either quote holds the other
+    ("r := &quot;a&quot; == 'a'", True),
 ])
 def test_expressions(code, expected):
     result = run_script(code, n=5, s="hi")["r"]
@@ -62,7 +64,7 @@ def test_type_errors_when_the_script_runs_name_the_node(code, fragment):
     "a[0]",
     "lambda: 1",
     "x := ",
-    '"double"',
+    '"unterminated',
     "(" * (MAX_SCRIPT_DEPTH + 5) + "1" + ")" * (MAX_SCRIPT_DEPTH + 5) + " + " + "-" * (MAX_SCRIPT_DEPTH + 1) + "1",
 ])
 def test_bad_scripts_are_refused_when_the_tree_is_built(code, tmp_path, monkeypatch):
@@ -135,3 +137,22 @@ def test_condition_attribute_errors():
         core_engine('<A _skipIf="1 +"/>', {"A": "S"})
     with pytest.raises(RegistrationError, match="reserved for a pre- or post-condition"):
         SequentialEngine().register_action_behavior("X", lambda node: NodeStatus.SUCCESS, [{"name": "_post"}])
+
+
+@pytest.mark.parametrize("code, expected", [
+    ("r := " + " + ".join(["1"] * (MAX_SCRIPT_DEPTH + 1)), MAX_SCRIPT_DEPTH + 1),  # a run is not nesting
+    ("r := " + "-".join(["1"] * 4000), 1 - 3999),
+    ("r := 10 - 2 - 3 * 2 * 1 / 2", 5.0),
+    ("r := 1 + 2 &lt; 4 == true != false", True),
+    ("r := false &amp;&amp; missing || n &gt; 3 &amp;&amp; n - 1 - 1 == 3", True),  # short-circuit kept
+    ("r := " + "(" * MAX_SCRIPT_DEPTH + "1" + " + 1)" * MAX_SCRIPT_DEPTH, MAX_SCRIPT_DEPTH + 1),
+])
+def test_long_runs_of_operators_are_one_level(code, expected):
+    result = run_script(code, n=5)["r"]
+    assert result == expected and type(result) is type(expected)
+
+
+def test_nesting_is_still_capped():
+    nested = "r := " + "1 + (" * MAX_SCRIPT_DEPTH + "1" + ")" * MAX_SCRIPT_DEPTH
+    with pytest.raises(TreeBuildError, match=f"deeper than {MAX_SCRIPT_DEPTH}"):
+        SequentialEngine().create_tree_from_text(bt(f'<Script code="{nested}"/>'))

@@ -165,7 +165,8 @@ def test_stdout_is_unbuffered():
 
 class _ModelServer(ThreadingHTTPServer):
     """Answers GET / as Ollama does; a chat request is never answered
-    ("silent") or its stream breaks after two pieces ("broken")."""
+    ("silent") or its stream breaks after two pieces ("broken"). "mute"
+    never answers GET /; "slow" answers it after 3 s, then is "broken"."""
 
     daemon_threads = True
     block_on_close = False
@@ -189,6 +190,12 @@ class _ModelHandler(BaseHTTPRequestHandler):
         pass
 
     def do_GET(self):
+        if self.server.mode == "mute":
+            self.server.asked.set()
+            self.server.released.wait(TIMEOUT)
+            return
+        if self.server.mode == "slow":
+            time.sleep(3)
         self.send_response(200)
         self.send_header("Content-Length", "17")
         self.end_headers()
@@ -248,7 +255,7 @@ def _stuck_demo(tmp_path, model_server, closed_port, where, args=(), **env):
                            PYTHONPATH=str(tmp_path), FAKE_AGNO_BLOCK=ASKED[0], **env)
         stuck = lambda: (tmp_path / "blocked").exists()  # noqa: E731
     else:
-        server = model_server("silent")
+        server = model_server("mute" if where == "probe" else "silent")
         proc = _start_demo(tmp_path, list(args), OLLAMA_HOST=server.url, **env)
         stuck = server.asked.is_set
     deadline = time.monotonic() + TIMEOUT
@@ -287,13 +294,15 @@ def _first_output(proc):
     return os.read(proc.stdout.fileno(), 4096).decode("utf-8", "replace")
 
 
-@pytest.mark.parametrize("moment", ["waiting for the server", "tick function blocked", "answer streaming"])
+@pytest.mark.parametrize("moment", ["waiting for the server", "tick function blocked", "answer streaming",
+                                    "waiting for GET /"])
 def test_ctrl_c_exits_130_at_once(tmp_path, model_server, closed_port, moment):
     if moment == "answer streaming":
         proc = _start_demo(tmp_path, ["--piece-delay", "0.2"], OLLAMA_HOST=f"127.0.0.1:{closed_port}")
         head = _first_output(proc)
     else:
-        proc = _stuck_demo(tmp_path, model_server, closed_port, "tick" if "tick" in moment else "server")
+        where = {"tick function blocked": "tick", "waiting for GET /": "probe"}.get(moment, "server")
+        proc = _stuck_demo(tmp_path, model_server, closed_port, where)
         head = ""
     proc.send_signal(signal.SIGINT)
     status, out, err = _ends_within(proc, 5)
@@ -349,3 +358,40 @@ def test_stream_failing_part_way_ends_its_line(tmp_path, model_server):
     assert proc.returncode == 1, err
     assert proc.stdout.decode("utf-8") == "partial answer\n"
     assert err.split("\n")[-2].startswith("brannox demo: the demonstration failed: "), err
+
+
+@pytest.fixture
+def taking_port():
+    # Listening but never accepting: the system takes the connection, nobody answers.
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        s.listen(8)
+        yield s.getsockname()[1]
+
+
+@pytest.mark.parametrize("server", ["slow", "mute", "taking"])
+def test_a_model_server_that_is_there_is_not_replaced_by_the_stand_in(tmp_path, model_server, taking_port, server):
+    url = f"127.0.0.1:{taking_port}" if server == "taking" else model_server(server).url
+    start = time.monotonic()
+    proc = _run_demo(tmp_path, ["--request-timeout", "4"], OLLAMA_HOST=url)
+    err = proc.stderr.decode("utf-8", "replace")
+    assert proc.returncode == 1 and "stand-in model server at" not in err, err
+    last = err.rstrip("\n").split("\n")[-1]
+    if server == "slow":  # waited for, then used: its chat stream breaks part-way
+        assert proc.stdout == b"partial answer\n", err
+        assert "has not answered GET / within 2 s; waiting for it up to 4 s" in err
+    else:
+        assert proc.stdout == b"" and time.monotonic() - start < 4 + 60
+        assert last.startswith("brannox demo: the demonstration failed: the model server accepted the connection "
+                               "but sent no answer to GET / for 4 s (--request-timeout"), err
+        assert url in last
+
+
+@pytest.mark.parametrize("args", [["--mon"], ["--no-s"], ["--request-t", "5"]])
+def test_options_are_not_abbreviated(tmp_path, closed_port, args):
+    # An abbreviated --monitor used to reach the run it starts, which started another monitor, and so on.
+    proc = _run_demo(tmp_path, args, OLLAMA_HOST=f"127.0.0.1:{closed_port}")
+    err = proc.stderr.decode("utf-8", "replace")
+    assert proc.returncode == 2 and "monitor:" not in err, err[-2000:]
+    assert f"error: unrecognized arguments: {args[0]}" in err
+

@@ -2,6 +2,7 @@
 module): the behaviour it shares with the thread engine, from one
 parametrized set, then what only it has (coarse calls, placement, values
 crossing processes, lost workers, shutting down)."""
+import json
 import os
 import pathlib
 import re
@@ -11,10 +12,12 @@ import sys
 import textwrap
 import threading
 import time
+import traceback
 
 import pytest
 
-from distributed_support import is_loopback, listening_addresses, ray_processes, require_ray
+from distributed_support import (OTHER_ADDRESS, is_loopback, listening_addresses, ray_processes, require_ray,
+                                 with_other_address)
 
 require_ray()
 
@@ -288,3 +291,345 @@ def test_submit_callbacks_may_call_the_engine(dist):
     e.close()
     for f in in_flight:  # answered (done, stopped or lost), never left hanging
         assert type(f.exception(timeout=30)) in (type(None), RuntimeError, ValueError)
+
+
+# ----------------------------------------- hostile conditions and interrupts
+
+
+BESIDE_ANOTHER_ADDRESS = textwrap.dedent("""
+    import contextlib, json, os, sys, time
+    sys.path.insert(0, {tests!r})
+    from distributed_support import listening_addresses, ray_processes
+    import ray
+    from ray._raylet import node_ip_address_from_perspective
+    from brannox.core import NodeStatus
+    from brannox.engine.distributed import DistributedEngine
+    from brannox.engine.distributed import _ray as private_ray
+    def step(node):
+        return NodeStatus.SUCCESS
+    # Without keeping its loopback address, Ray moves to the other one: refused.
+    keep, private_ray._node_address_kept = private_ray._node_address_kept, contextlib.nullcontext
+    try:
+        DistributedEngine(num_workers=1)
+        refused = "started"
+    except RuntimeError as exc:
+        refused = str(exc)
+    private_ray._node_address_kept = keep
+    refused_left = ray.is_initialized()
+    e = DistributedEngine(num_workers=1)
+    e.register_action_behavior("Step", step, [])
+    e.create_tree_from_text('<root BTCPP_format="4"><BehaviorTree ID="M"><Step/></BehaviorTree></root>')
+    ticked = e.tick_many()
+    sockets = sorted(listening_addresses(ray_processes() + [os.getpid()]))
+    e.close()
+    try:
+        e.create_tree_from_text("<root/>")
+        after = "created"
+    except Exception as exc:
+        after = f"{{type(exc).__name__}}: {{exc}}"
+    deadline = time.monotonic() + 15
+    while ray_processes() and time.monotonic() < deadline:
+        time.sleep(0.2)
+    print(json.dumps({{"found": node_ip_address_from_perspective(None), "refused": [refused, refused_left],
+                      "ticked": str(ticked),
+                      "sockets": sockets, "after_close": after, "up": ray.is_initialized(),
+                      "left": ray_processes()}}))
+""")
+
+
+def test_private_ray_listens_on_loopback_beside_another_address():
+    """Where the machine has another address (that Ray itself would pick),
+    every listener of the private Ray is still on loopback, and a private
+    Ray that moved off it is refused; after close() the engine refuses calls
+    instead of starting a default Ray."""
+    script = BESIDE_ANOTHER_ADDRESS.format(tests=os.path.dirname(__file__))
+    done = subprocess.run(with_other_address([sys.executable, "-c", script]),
+                          capture_output=True, text=True, timeout=150)
+    assert done.returncode == 0, done.stderr[-3000:]
+    seen = json.loads(done.stdout.splitlines()[-1])
+    assert seen["found"] == OTHER_ADDRESS  # the namespace offers Ray another address
+    assert seen["refused"][0].startswith(f"the private Ray did not stay on loopback (node address {OTHER_ADDRESS}")
+    assert seen["refused"][1] is False
+    assert seen["ticked"] == "{'tree_0': [<NodeStatus.SUCCESS: 2>]}"
+    assert seen["sockets"] and [s for s in seen["sockets"] if not is_loopback(s[0])] == []
+    assert seen["after_close"].startswith("RuntimeError: this DistributedEngine is closed")
+    assert not seen["up"] and seen["left"] == []
+
+
+def test_closed_engine_refuses_every_call(dist):
+    e = dist(1)
+    e.register_action_behavior("Say", say, PORTS)
+    e.create_tree_from_text(XML, "t")
+    e.close()
+    calls = [("create_tree_from_text", XML), ("create_tree_from_file", __file__), ("tick_once", "t"),
+             ("get_blackboard_data", "t", "k"), ("submit", "tick_once", "t"), ("tick_many",),
+             ("stop_tree", "t"), ("stop_all_trees",), ("get_tree_ids",), ("register_action_class", Say),
+             ("register_action_behavior", "Say", say, PORTS), ("worker_of", "t")]
+    for name, *args in calls:
+        with pytest.raises(RuntimeError, match="^this DistributedEngine is closed"):
+            getattr(e, name)(*args)
+    e.close()  # closing again is harmless
+
+
+def test_tick_many_and_stop_keep_their_place_per_tree(dist):
+    e = dist(1)
+    e.register_action_behavior("Say", say, PORTS)
+    tree = e.create_tree_from_text(XML, "t")
+    for round_ in range(5):
+        for i in range(20):
+            e.submit("set_blackboard_data", tree, "greeting", f"v{round_}-{i}")
+        assert e.tick_many([tree, tree]) == {tree: [S]}  # after every set made before it
+        assert e.get_blackboard_data(tree, "said") == f"V{round_}-19"
+    ticks = [e.submit("tick_once", tree) for _ in range(30)]
+    e.stop_tree(tree)  # after the ticks submitted before it
+    assert [f.result(timeout=30) for f in ticks] == [S] * 30
+    late = e.submit("tick_once", tree)
+    with pytest.raises(ValueError, match="^行为树ID t 不存在$"):
+        late.result(timeout=30)
+
+
+def test_an_identifier_its_worker_no_longer_has_can_be_removed(dist, log):
+    e = dist(1)
+    actor = e.worker_of(e.create_tree_from_text(XML, "t"))[1]
+    ray.get(actor.__ray_call__.remote(lambda worker: worker._engine.stop_tree("t")))
+    e.stop_tree("t")
+    assert e.get_tree_ids() == [] and log.texts("info")[-1] == "停止行为树: t"
+    assert e.create_tree_from_text(XML, "t") == "t"
+
+
+def test_tree_thread_lines_stay_in_the_worker(dist):
+    def listen(worker):
+        import loguru
+        worker.heard = []
+        loguru.logger.add(lambda message: worker.heard.append(message.record["message"]), level="INFO")
+
+    e = dist(1)
+    actor = e.worker_of(e.create_tree_from_text(XML, "ok"))[1]
+    ray.get(actor.__ray_call__.remote(listen))
+    e.create_tree_from_text("<root><nope", "bad")
+    with pytest.raises(RuntimeError):
+        e.tick_once("bad")
+    heard = ray.get(actor.__ray_call__.remote(lambda worker: list(worker.heard)))
+    assert any(line.startswith("行为树线程 bad 发生错误") for line in heard), heard
+
+
+
+class HoldsLock(Exception):
+    """Cannot be pickled: it keeps a lock."""
+
+    def __init__(self, text):
+        super().__init__(text)
+        self.lock = threading.Lock()
+
+
+class TwoParts(Exception):
+    """Pickles, but its pickle does not rebuild it (its args are not its parameters)."""
+
+    def __init__(self, part, other):
+        super().__init__(f"{part}/{other}")
+
+
+RAISED = {"key": lambda: KeyError("missing"), "lock": lambda: HoldsLock("held"), "parts": lambda: TwoParts("a", "b")}
+
+
+def raise_it(node):
+    raise RAISED[node.getInputString("msg")]()
+
+
+RAISE_AT = f'File "{raise_it.__code__.co_filename}", line {raise_it.__code__.co_firstlineno + 1}, in raise_it'
+
+
+@pytest.mark.parametrize("kind, cause_type, cause_text", [
+    ("key", "KeyError", "'missing'"),
+    ("lock", "WorkerError", "test_distributed.HoldsLock: held (not copied to the driver: TypeError: "),
+    ("parts", "WorkerError", "test_distributed.TwoParts: a/b (not copied to the driver: TypeError: "),
+])
+def test_tick_function_exception_is_the_cause(dist, kind, cause_type, cause_text):
+    """Through a command, a submitted one and tick_many: the caller's
+    RuntimeError is raised from a copy of the tick function's exception, or a
+    stand-in when no copy can cross, and printing it shows the worker's
+    traceback down to the line that raised."""
+    e = dist(1)
+    e.register_action_behavior("Say", raise_it, PORTS)
+    for tree in ("direct", "submitted", "many"):
+        e.create_tree_from_text(XML, tree)
+        e.set_blackboard_data(tree, "greeting", kind)
+    with pytest.raises(RuntimeError) as info:
+        e.tick_once("direct")
+    errors = {"direct": (info.value, "tick_once"),
+              "submitted": (e.submit("tick_once", "submitted").exception(timeout=30), "tick_once"),
+              "many": (e.tick_many(["many"], 2)["many"], "tick_n_times")}
+    for tree, (error, command_type) in errors.items():
+        assert type(error) is RuntimeError
+        assert str(error).startswith(f"行为树 {tree} 执行命令 {command_type} 失败: 处理命令 {command_type} 时发生错误: ")
+        cause = error.__cause__
+        assert type(cause).__name__ == cause_type and str(cause).startswith(cause_text)
+        assert error.__suppress_context__
+        printed = "".join(traceback.format_exception(type(error), error, error.__traceback__))
+        assert RAISE_AT in printed and "raise RAISED[node.getInputString(" in printed, printed
+    if kind == "key":
+        assert cause.args == ("missing",)
+    else:
+        assert (cause.type_name, cause.message) == (f"test_distributed.{type(RAISED[kind]()).__name__}",
+                                                     str(RAISED[kind]()))
+
+
+def test_missing_ray_names_the_extra():
+    script = textwrap.dedent("""
+        import json, sys
+
+        class NoRay:
+            def find_spec(self, name, path=None, target=None):
+                if name.partition(".")[0] == "ray":
+                    raise ModuleNotFoundError(f"No module named {name!r}", name=name)
+
+        sys.meta_path.insert(0, NoRay())
+        try:
+            from brannox.engine.distributed import DistributedEngine
+        except ModuleNotFoundError as exc:
+            print(json.dumps([str(exc), exc.name, str(exc.__cause__)]))
+        """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    text, name, cause = json.loads(done.stdout)
+    assert 'pip install "brannox-mthread[distributed]"' in text and name == "ray"
+    assert cause == "No module named 'ray'"
+
+NAP_XML = '<root BTCPP_format="4"><BehaviorTree ID="M"><Nap secs="{secs}"/></BehaviorTree></root>'
+NAP_PORTS = [{"name": "secs", "type": "string", "direction": "input", "description": ""}]
+
+
+def nap(node):
+    time.sleep(float(node.getInputString("secs")))
+    return S
+
+
+def test_transient_unavailability_is_retried_while_the_worker_is_busy(dist, log, monkeypatch):
+    """Ray calls the worker unavailable once, while both its command threads
+    are in long ticks: its health check still answers, the call is made
+    again, and nothing is lost."""
+    def unavailable_once(worker):
+        from ray.exceptions import ActorUnavailableError
+
+        def once(*args):
+            del worker._pack  # the next answers are packed as usual
+            raise ActorUnavailableError("unreachable for a moment", None)
+        worker._pack = once
+
+    monkeypatch.setattr(dist_module, "WORKER_CONCURRENCY", 2)
+    monkeypatch.setattr(dist_module, "RETRY_WINDOW_S", 2.0, raising=False)
+    e = dist(1)
+    e.register_action_behavior("Nap", nap, NAP_PORTS)
+    for tree_id, secs in (("quick", "0"), ("long1", "4"), ("long2", "4")):
+        e.create_tree_from_text(NAP_XML, tree_id)
+        e.set_blackboard_data(tree_id, "secs", secs)
+    actor = e.worker_of("quick")[1]
+    ray.get(actor.__ray_call__.remote(unavailable_once))
+    flaky = e.submit("set_blackboard_data", "quick", "k", "v")
+    longs = [e.submit("tick_once", t) for t in ("long1", "long2")]
+    assert flaky.result(timeout=60) is None
+    assert [f.result(timeout=60) for f in longs] == [S, S]
+    assert e.get_blackboard_data("quick", "k") == "v" and e.tick_once("quick") is S
+    assert e.worker_of("quick")[1] == actor
+    assert not [t for t in log.texts("error") if "已丢失" in t]
+
+
+INTERRUPTS = textwrap.dedent("""
+    import json, signal, sys, threading, time
+    import ray
+    from brannox.core import NodeStatus
+    from brannox.engine.distributed import DistributedEngine
+    from brannox.engine.distributed import _engine as dist_module
+
+    XML = {xml!r}
+    PORTS = {ports!r}
+
+    def nap(node):
+        time.sleep(float(node.getInputString("secs")))
+        return NodeStatus.SUCCESS
+
+    def slowed(worker, method, secs):
+        # The worker's engine with one of its methods taking `secs` longer.
+        class Slow:
+            def __init__(self, inner):
+                self.inner = inner
+            def __getattr__(self, name):
+                found = getattr(self.inner, name)
+                if name != method:
+                    return found
+                def slow(*args):
+                    time.sleep(secs)
+                    return found(*args)
+                return slow
+        inner = getattr(worker._engine, "inner", worker._engine)
+        worker._engine = Slow(inner) if secs else inner
+
+    def interrupted(secs, fn, *args):
+        # Seconds until fn raised KeyboardInterrupt (Ctrl-C after `secs`), or what it did.
+        threading.Timer(secs, signal.pthread_kill, (threading.main_thread().ident, signal.SIGINT)).start()
+        started = time.monotonic()
+        try:
+            fn(*args)
+            return "returned"
+        except KeyboardInterrupt:
+            return round(time.monotonic() - started, 1)
+        except Exception as exc:
+            return f"{{type(exc).__name__}}: {{exc}}"
+
+    def attempt(fn, *args):
+        try:
+            return str(fn(*args))
+        except Exception as exc:
+            return f"{{type(exc).__name__}}: {{exc}}"
+
+    seen = {{}}
+    e = DistributedEngine(num_workers=1, address=sys.argv[1])
+    e.register_action_behavior("Nap", nap, PORTS)
+    actor = e.worker_of(e.create_tree_from_text(XML, "probe"))[1]
+    on_worker = lambda: ray.get(actor.__ray_call__.remote(lambda w: sorted(w._engine.trees)))
+
+    ray.get(actor.__ray_call__.remote(slowed, "create_tree_from_text", 2))
+    seen["create"] = interrupted(0.5, e.create_tree_from_text, XML, "a")
+    seen["after_create"] = [e.get_tree_ids(), on_worker()]
+    ray.get(actor.__ray_call__.remote(slowed, "create_tree_from_text", 0))
+    seen["again"] = attempt(e.create_tree_from_text, XML, "a")
+
+    e.set_blackboard_data("a", "secs", "2")
+    tick = e.submit("tick_once", "a")
+    time.sleep(0.3)
+    seen["stop_queued"] = interrupted(0.5, e.stop_tree, "a")
+    e.set_blackboard_data("a", "secs", "0")
+    seen["after_stop_queued"] = [attempt(tick.result, 30), attempt(e.tick_once, "a"), e.get_tree_ids()]
+
+    ray.get(actor.__ray_call__.remote(slowed, "stop_tree", 1.5))
+    seen["stop_under_way"] = interrupted(0.5, e.stop_tree, "a")
+    ray.get(actor.__ray_call__.remote(slowed, "stop_tree", 0))
+    seen["after_stop_under_way"] = [e.get_tree_ids(), on_worker(), attempt(e.create_tree_from_text, XML, "a")]
+
+    dist_module.STOP_TIMEOUT_S = 1.0  # a tick longer than the engine's own time limits
+    e.set_blackboard_data("a", "secs", "2.5")
+    tick = e.submit("tick_once", "a")
+    time.sleep(0.3)
+    seen["slow_stop"] = [attempt(e.stop_tree, "a"), attempt(tick.result, 30), e.get_tree_ids(), on_worker()]
+    e.close()
+    print(json.dumps(seen))
+""")
+
+
+def test_interrupted_or_slow_creation_and_stop_leave_nothing_stuck(ray_session):
+    """In a second driver on the module's Ray: Ctrl-C during a slow creation
+    leaves the identifier free everywhere; Ctrl-C during a queued stop leaves
+    the tree serving, during a stop under way lets it complete first; a stop
+    behind a long tick waits for it."""
+    script = INTERRUPTS.format(xml=NAP_XML, ports=NAP_PORTS)
+    address = ray.get_runtime_context().gcs_address
+    done = subprocess.run([sys.executable, "-c", script, address], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr[-3000:]
+    seen = json.loads(done.stdout.splitlines()[-1])
+    assert isinstance(seen["create"], float)
+    assert seen["after_create"] == [["probe"], ["probe"]] and seen["again"] == "a"
+    assert isinstance(seen["stop_queued"], float) and seen["stop_queued"] < 1.5
+    assert seen["after_stop_queued"] == ["NodeStatus.SUCCESS", "NodeStatus.SUCCESS", ["probe", "a"]]
+    assert isinstance(seen["stop_under_way"], float) and seen["stop_under_way"] >= 1.4
+    assert seen["after_stop_under_way"] == [["probe"], ["probe"], "a"]
+    assert seen["slow_stop"] == ["None", "NodeStatus.SUCCESS", ["probe"], ["probe"]]

@@ -1,11 +1,13 @@
 """The command exchange between callers and a tree thread, and the public tree operations."""
+import json
 import threading
+import traceback
 import types
 
 import pytest
 
 from brannox.core import NodeStatus
-from helpers import XML, Call, from_fresh_threads, install_core
+from helpers import XML, Call, child_script, from_fresh_threads, install_core, run_child
 
 pytestmark = pytest.mark.usefixtures("collect_old_engines")
 
@@ -265,3 +267,98 @@ def test_serving_failure_answers_waiting_and_later_callers(mt, log, monkeypatch,
     else:
         assert escaped == [KeyboardInterrupt] and len(set(o.split(" 失败: ")[1] for o in outcomes)) == 1
     assert log.texts("info")[-1] == "停止行为树: t" and "t" not in engine.trees
+
+
+# ------------------------------------------------- the cause of a failure
+
+def lookup_missing(node):
+    return {}["missing"]
+
+
+LOOKUP_LINE = lookup_missing.__code__.co_firstlineno + 1
+
+
+@pytest.mark.parametrize("op, command_type", [
+    (lambda e: e.tick_once("t"), "tick_once"),
+    (lambda e: e.tick_n_times("t", 3), "tick_n_times"),
+    (lambda e: e.tick_until_failure("t"), "tick_until_failure"),
+])
+def test_tick_function_exception_is_the_callers_cause(engine, log, in_daemon, op, command_type):
+    engine.register_action_behavior("Lookup", lookup_missing, [])
+
+    def body():
+        engine.create_tree_from_text(XML.replace('<Say msg="hi" out="{o}"/>', "<Lookup/>"), "t")
+        with pytest.raises(RuntimeError) as err:
+            op(engine)
+        assert engine.tick_n_times("t", 0) == []  # a later answer carries nothing over
+        return err.value
+
+    exc = in_daemon(body)
+    tree_text = (f"处理命令 {command_type} 时发生错误: "
+                 "node 'Lookup', line 1 in tree 'Main': tick function raised KeyError: 'missing'")
+    assert str(exc) == f"行为树 t 执行命令 {command_type} 失败: {tree_text}"
+    assert log.texts("error") == [tree_text, str(exc)]
+    cause = exc.__cause__
+    assert type(cause) is KeyError and cause.args == ("missing",) and exc.__suppress_context__
+    last = traceback.extract_tb(cause.__traceback__)[-1]
+    assert (last.name, last.lineno) == ("lookup_missing", LOOKUP_LINE)
+    # What a worker process would send on: the tick function's own line.
+    assert 'return {}["missing"]' in "".join(traceback.format_exception(cause))
+
+
+@pytest.mark.parametrize("send", [
+    lambda e: e._send_command("t", "bogus", None),  # answered "error" without an exception
+    lambda e: e._send_command("gone", "tick_once", None),
+])
+def test_failures_without_an_exception_have_no_cause(engine, in_daemon, send):
+    def body():
+        engine.create_tree_from_text(XML, "t")
+        with pytest.raises((RuntimeError, ValueError)) as err:
+            send(engine)
+        return err.value
+
+    assert in_daemon(body).__cause__ is None
+
+
+CAUSE_STRESS = child_script(r"""
+import json
+
+class Picky(Core):
+    def get_blackboard_data(self, key):
+        if key.startswith("bad"):
+            raise KeyError(key)
+        return key
+
+mt = install()
+mt.SequentialEngine = Picky
+engine = mt.ThreadEngine()
+trees = ["a", "b", "c"]
+for t in trees:
+    engine.create_tree_from_text("<root/>", t)
+wrong, lock = [], threading.Lock()
+
+def work(i):
+    for r in range(300):
+        key = f"{'bad' if (i + r) % 3 == 0 else 'ok'}-{i}-{r}"
+        try:
+            got, cause = engine.get_blackboard_data(trees[i % len(trees)], key), None
+        except RuntimeError as exc:
+            got, cause = None, exc.__cause__
+        right = (type(cause) is KeyError and cause.args == (key,)) if key.startswith("bad") else \
+            (got == key and cause is None)
+        if not right:
+            with lock:
+                wrong.append([key, repr(got), repr(cause)])
+
+callers = [threading.Thread(target=work, args=(i,)) for i in range(12)]
+for c in callers:
+    c.start()
+for c in callers:
+    c.join()
+engine.stop_all_trees()
+print(json.dumps(wrong[:5]))
+""")
+
+
+def test_concurrent_failures_each_keep_their_own_cause():
+    assert json.loads(run_child(CAUSE_STRESS, timeout=120)) == []

@@ -6,7 +6,9 @@ import os
 import socket
 import subprocess
 import sys
+import threading
 import time
+import urllib.parse
 
 import pytest
 
@@ -16,7 +18,8 @@ from websockets.sync.client import connect  # noqa: E402
 
 from brannox import monitor  # noqa: E402
 from brannox.core import NodeStatus  # noqa: E402
-from brannox.monitor._hub import Client  # noqa: E402
+from brannox.monitor._hub import Client, Hub, TreeView  # noqa: E402
+from brannox.monitor._server import AcceptErrorLog  # noqa: E402
 
 XML = """<root BTCPP_format="4"><BehaviorTree ID="Main">
   <Sequence><Flip/><AlwaysSuccess/></Sequence>
@@ -79,6 +82,13 @@ def test_host_and_origin_checks(served, headers, status):
     assert get(served, headers=headers)[0] == status
 
 
+def test_process_wide_monitor_lists_engine_trees_by_identifier(trees):
+    # Both trees share one BehaviorTree ID; only the engine's identifiers tell them apart.
+    with monitor.serve() as handle:
+        labels = {t["label"] for t in json.loads(get(handle)[1])["trees"]}
+    assert {"one", "two"} <= labels
+
+
 def test_lists_trees_read_only_and_keeps_stopped_ones(served, trees):
     status, body = get(served)
     assert status == 200
@@ -119,14 +129,32 @@ def test_websocket_origin_and_token(trees):
             assert hello["type"] == "hello" and {t["label"] for t in listing["trees"]} == {"one", "two"}
 
 
-def test_slow_client_loses_oldest_with_a_gap_marker():
+@pytest.mark.parametrize("limits", [{"limit": 3}, {"max_bytes": 3 * len('{"n":0}')}])
+def test_slow_client_loses_oldest_with_a_gap_marker(limits):
     async def run():
-        client = Client(limit=3)
+        client = Client(**limits)
         for i in range(10):
             client.put({"n": i})
-        return await client.next_batch()
+        return [json.loads(text) for text in await client.next_batch()], client.kicked.is_set()
 
-    assert asyncio.run(run()) == [{"type": "gap", "dropped": 7}, {"n": 7}, {"n": 8}, {"n": 9}]
+    assert asyncio.run(run()) == ([{"type": "gap", "dropped": 7}, {"n": 7}, {"n": 8}, {"n": 9}], False)
+
+
+def test_client_that_stays_behind_is_let_go():
+    async def run():
+        client = Client(limit=2, behind_seconds=0.05)
+        for i in range(5):
+            client.put({"n": i})
+        await client.next_batch()       # it caught up: the drops are forgiven
+        client.put({"n": 5})
+        kept = client.kicked.is_set()
+        for i in range(3):
+            client.put({"n": i})
+        time.sleep(0.1)
+        client.put({"n": 9})            # still dropping, and no batch taken since
+        return kept, client.kicked.is_set(), len(client.queue)
+
+    assert asyncio.run(run()) == (False, True, 0)
 
 
 def lines(path):
@@ -159,22 +187,32 @@ def test_recording_and_gap_lines(trees, tmp_path):
 
 
 HEAD = '{"format": "brannox-tree-recording", "version": 1, "nodes": [{"id": 0, "parent": -1, "type": "A", "name": "A", "path": "/"}]}\n'
+TWO = HEAD.replace('}]}', '}, {"id": 1, "parent": 0, "type": "B", "name": "B", "path": "/0"}]}')
 
 
 @pytest.mark.parametrize("text, message", [
-    ("", "not a tree recording"),
-    ("not json\n", "not a tree recording"),
-    ('{"format": "other"}\n', "not a tree recording"),
-    (HEAD.replace('"parent": -1', '"parent": 3'), "node table"),
+    ("", "line 1: not a tree recording"),
+    ("not json\n", "line 1: not a tree recording"),
+    ('{"format": "other"}\n', "line 1: not a tree recording"),
+    (HEAD.replace('"parent": -1', '"parent": 3'), "line 1: the node table"),
+    (TWO.replace('"parent": 0', '"parent": -1'), "line 1: the node table"),   # two roots
+    (HEAD.replace('"nodes"', '"blackboard": ["x"], "nodes"'), "line 1: 'blackboard'"),
+    (HEAD.replace('"nodes"', '"statuses": 5, "nodes"'), "line 1: 'statuses'"),
+    (HEAD.replace('"nodes"', '"statuses": "SUCCESS", "nodes"'), "line 1: 'statuses'"),
+    (HEAD.replace('"nodes"', '"x": ' + "[" * 100_000 + "]" * 100_000 + ', "nodes"'), "line 1: JSON nested too deeply"),
     (HEAD + '{"type": "transition", "t": 1, "node": 5, "from": "IDLE", "to": "SUCCESS"}\n', "line 2: malformed"),
+    (HEAD + '{"type": "gap", "t": 1, "dropped": true}\n', "line 2: malformed"),
+    (HEAD + "[" * 100_000 + "]" * 100_000 + "\n", "line 2: JSON nested too deeply"),
     (HEAD + 'garbage\n{"type": "end", "t": 2}\n', "line 2: not JSON"),
+    (HEAD.encode() + b'{"type": "end", "t": 2, "x": "\xff"}\n', "line 2: not UTF-8"),
 ])
 def test_replay_refuses_other_files(tmp_path, text, message):
     path = tmp_path / "bad.jsonl"
-    path.write_text(text)
+    path.write_bytes(text if isinstance(text, bytes) else text.encode())
     proc = subprocess.run([sys.executable, "-m", "brannox.monitor", "replay", str(path)],
                           capture_output=True, text=True, timeout=60, stdin=subprocess.DEVNULL)
-    assert proc.returncode == 1 and message in proc.stderr
+    said = proc.stderr.splitlines()
+    assert proc.returncode == 2 and len(said) == 1 and said[0].startswith(f"error: {path}, {message}"), proc.stderr
 
 
 def test_demo_monitor_flag_keeps_stdout(tmp_path):
@@ -192,10 +230,295 @@ def test_demo_monitor_flag_keeps_stdout(tmp_path):
     assert b"monitor: http://127.0.0.1:" in watched.stderr
 
 
-def test_closing_leaves_no_tree_observed(trees):
+def ws_url(handle):
+    return f"ws://127.0.0.1:{handle.port}/live"
+
+
+def receive_until(ws, pred, timeout=10):
+    deadline = time.monotonic() + timeout
+    while True:
+        for msg in json.loads(ws.recv(max(0.1, deadline - time.monotonic()))):
+            if pred(msg):
+                return msg
+
+
+def test_only_shown_trees_are_observed(trees):
     from brannox._bt.observe import REGISTRY
 
-    entries = [REGISTRY.for_thread(r["thread"]) for r in trees.trees.values()]
-    with monitor.serve(trees), monitor.serve():
-        assert all(len(e.watch.observers) == 2 for e in entries)
-    assert all(e.watch is None for e in entries)
+    entries = {tid: REGISTRY.for_thread(r["thread"]) for tid, r in trees.trees.items()}
+    listeners = REGISTRY._listeners
+    with monitor.serve(trees) as handle, monitor.serve():
+        trees.tick_once("one")
+        time.sleep(0.3)
+        assert all(e.watch is None for e in entries.values())   # listed, not observed
+        with connect(ws_url(handle)) as ws:
+            listing = receive_until(ws, lambda m: m["type"] == "trees")
+            key = next(t["key"] for t in listing["trees"] if t["label"] == "one")
+            ws.send(json.dumps({"select": key}))
+            receive_until(ws, lambda m: m["type"] == "tree")
+            assert entries["one"].watch is not None and entries["two"].watch is None
+            trees.tick_once("one")
+            receive_until(ws, lambda m: m["type"] == "events" and any(
+                e.get("node") == 1 and e.get("to") == "SUCCESS" for e in m["events"]))
+        until = time.monotonic() + 10
+        while entries["one"].watch is not None and time.monotonic() < until:
+            time.sleep(0.05)
+        assert entries["one"].watch is None   # the page left
+        trees.create_tree_from_text(XML, "three")
+        trees.tick_once("three")
+        until = time.monotonic() + 10
+        while time.monotonic() < until:   # the list still follows the root of a tree nobody shows
+            listed = {t["label"]: t for t in json.loads(get(handle)[1])["trees"]}
+            if listed.get("three", {}).get("status") == "SUCCESS":
+                break
+            time.sleep(0.1)
+        assert listed["three"]["status"] == "SUCCESS"
+        entries["three"] = REGISTRY.for_thread(trees.trees["three"]["thread"])
+    assert all(e.watch is None for e in entries.values())
+    assert REGISTRY._listeners == listeners   # a closed monitor is no longer told of new trees
+
+
+def test_hostile_websocket_messages(trees, capfd):
+    with monitor.serve(trees, token="s3cret-token") as handle:
+        with connect(ws_url(handle)) as ws:
+            ws.recv(10)
+            ws.send('{"token": "\\ud800-lone-surrogate"}')
+            with pytest.raises(ConnectionClosed) as info:
+                ws.recv(10)
+            assert info.value.rcvd.code == 4401
+        with connect(ws_url(handle)) as ws:
+            ws.recv(10)
+            ws.send(json.dumps({"token": "s3cret-token"}))
+            receive_until(ws, lambda m: m["type"] == "trees")
+            ws.send(b"\x00binary")                       # ignored: the page never sends one
+            ws.send("[" * 60_000 + "]" * 4_000)          # deeper than json can parse
+            ws.send(json.dumps({"select": "t1"}))
+            assert receive_until(ws, lambda m: m["type"] == "tree")["key"] == "t1"
+    err = capfd.readouterr().err
+    assert "Traceback" not in err and "Exception in ASGI" not in err, err
+
+
+@pytest.mark.parametrize("token", ["p%25c&t#x=y", "plain-token"])
+def test_printed_url_carries_the_token_encoded(token):
+    with monitor.serve(token=token) as handle:
+        fragment = urllib.parse.urlsplit(handle.url).fragment
+        assert fragment.startswith("token=") and "&" not in fragment and "#" not in fragment
+        assert urllib.parse.unquote(fragment[len("token="):]) == token
+
+
+def test_failed_sender_ends_the_connection(trees, monkeypatch, caplog):
+    async def broken(self):
+        raise RuntimeError("sender broke")
+
+    monkeypatch.setattr(Client, "next_batch", broken)
+    with monitor.serve(trees) as handle, connect(ws_url(handle)) as ws:
+        with pytest.raises(ConnectionClosed):
+            ws.recv(10)
+    said = [r.getMessage() for r in caplog.records]
+    assert not any("never retrieved" in m for m in said) and any("sender broke" in m for m in said), said
+
+
+def test_hub_close_while_the_loop_still_changes_views(trees):
+    hub = Hub(trees)
+    hub.start_live()
+    template = next(iter(hub._new))
+    stop = threading.Event()
+
+    def loop():  # stands in for a server thread that outlived its join
+        n = 0
+        while not stop.is_set():
+            n += 1
+            hub.views[f"x{n}"] = TreeView(f"x{n}", "x", "x", template.nodes, "", [], {})
+            hub.views.pop(f"x{n - 50}", None)
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    t = threading.Thread(target=loop, daemon=True)
+    t.start()
+    try:
+        for _ in range(200):
+            hub.close()
+    finally:
+        stop.set()
+        t.join()
+        sys.setswitchinterval(old)
+
+
+@pytest.mark.parametrize("first, then", [
+    (b"", b""),                                                   # connects, says nothing
+    (b"GET /api/trees HTTP/1.1\r\nHost: 127.0.0.1", b""),          # half a request
+    (b"GET /api/trees HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n\r\n", b"GET / HTTP/1.1\r\n"),  # half the second
+])
+def test_incomplete_requests_time_out(monkeypatch, first, then):
+    from brannox.monitor import _server
+
+    monkeypatch.setattr(_server, "REQUEST_SECONDS", 0.5)
+    with monitor.serve() as handle, socket.create_connection(("127.0.0.1", handle.port), timeout=10) as s:
+        s.sendall(first.replace(b"{port}", str(handle.port).encode()))
+        if then:
+            assert s.recv(65536).startswith(b"HTTP/1.1 200")
+            s.sendall(then)
+        started = time.monotonic()
+        while s.recv(65536):
+            pass
+        assert time.monotonic() - started < 5
+
+
+def test_connections_past_the_cap_are_closed_at_once(monkeypatch):
+    from brannox.monitor import _server
+
+    monkeypatch.setattr(_server, "MAX_CONNECTIONS", 3)
+    with monitor.serve() as handle:
+        held = [socket.create_connection(("127.0.0.1", handle.port), timeout=10) for _ in range(3)]
+        try:
+            with socket.create_connection(("127.0.0.1", handle.port), timeout=5) as extra:
+                assert extra.recv(1) == b""
+            held[0].sendall(f"GET /api/trees HTTP/1.1\r\nHost: 127.0.0.1:{handle.port}\r\n\r\n".encode())
+            assert held[0].recv(65536).startswith(b"HTTP/1.1 200")   # those within it are served
+        finally:
+            for c in held:
+                c.close()
+
+
+def test_accept_errors_logged_once_in_a_while(caplog):
+    class Loop:
+        now = 0.0
+
+        def time(self):
+            return self.now
+
+    loop, log = Loop(), AcceptErrorLog()
+    for i in range(20_000):
+        loop.now = i / 1000          # 1,000 a second for 20 s
+        log(loop, {"message": "socket.accept() out of system resource", "exception": OSError(24, "EMFILE")})
+    lines = [r.getMessage() for r in caplog.records if "out of system resource" in r.getMessage()]
+    assert len(lines) == 2 and "9999 more since" in lines[1]
+
+
+BUSY = """
+import os, sys, time
+from brannox import monitor
+from brannox.engine.trigger.mthread import ThreadEngine
+
+inner = "".join("<Sequence>" + "<AlwaysSuccess/>" * 20 + "</Sequence>" for _ in range(19))
+engine = ThreadEngine()
+engine.create_tree_from_text(f'<root BTCPP_format="4"><BehaviorTree ID="M"><Sequence>{inner}</Sequence>'
+                             '</BehaviorTree></root>', "busy")
+assert engine.get_tree_status("busy")["node_count"] == 400
+handle = monitor.serve(engine)
+print(handle.port, flush=True)
+sys.stdin.readline()   # the clients have selected the tree
+
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+start = peak = rss()
+end = time.monotonic() + float(sys.argv[1])
+while time.monotonic() < end:
+    engine.tick_n_times("busy", 50)
+    peak = max(peak, rss())
+print(start, peak, flush=True)
+os._exit(0)
+"""
+
+
+def never_reading_client(port, key):
+    """A WebSocket client that selects a tree and then reads nothing at all."""
+    s = socket.socket()
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    s.settimeout(10)
+    s.connect(("127.0.0.1", port))
+    s.sendall(f"GET /live HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+              "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n".encode())
+    head = b""
+    while b"\r\n\r\n" not in head:
+        head += s.recv(1)
+    assert b" 101 " in head
+    payload = json.dumps({"select": key}).encode()
+    s.sendall(bytes([0x81, 0x80 | len(payload)]) + b"\0\0\0\0" + payload)  # a zero mask leaves it as is
+    return s
+
+
+@pytest.mark.skipif(bool(os.environ.get("MTHREAD_SANITIZED")), reason="the sanitizer holds freed memory in quarantine")
+def test_never_reading_clients_do_not_grow_the_monitor():
+    seconds = float(os.environ.get("MONITOR_LOAD_SECONDS", "12"))
+    proc = subprocess.Popen([sys.executable, "-c", BUSY, str(seconds)], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    clients = []
+    try:
+        port = int(proc.stdout.readline())
+        clients = [never_reading_client(port, "t1") for _ in range(3)]
+        time.sleep(0.5)
+        proc.stdin.write("go\n")
+        proc.stdin.flush()
+        out, err = proc.communicate(timeout=seconds + 60)
+    finally:
+        proc.kill()
+        for c in clients:
+            c.close()
+    start, peak = map(int, out.split())
+    assert peak - start < 100 << 20, (start, peak, err[-2000:])
+
+
+FD_VICTIM = """
+import os, resource, sys, time
+resource.setrlimit(resource.RLIMIT_NOFILE, (1024, 1024))
+from brannox import monitor
+
+handle = monitor.serve()
+print(handle.port, flush=True)
+failures, most = 0, 0
+end = time.monotonic() + float(sys.argv[1])
+while time.monotonic() < end:
+    try:
+        with open(os.devnull):
+            most = max(most, len(os.listdir("/proc/self/fd")))
+    except OSError:
+        failures += 1
+    time.sleep(0.01)
+print(failures, most, flush=True)
+os._exit(0)
+"""
+
+FD_ATTACKER = """
+import resource, socket, sys, time
+soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 4096), hard))
+port, hold = int(sys.argv[1]), float(sys.argv[2])
+socks = []
+for i in range(2000):
+    s = socket.socket()
+    s.setblocking(False)
+    s.connect_ex(("127.0.0.1", port))
+    socks.append(s)
+time.sleep(0.5)
+for s in socks[::3]:   # a third send half a request
+    try:
+        s.send(b"GET / HTTP/1.1\\r\\nHost: 127.0.0.1\\r\\n")
+    except OSError:
+        pass
+time.sleep(hold)
+"""
+
+
+def test_idle_connections_leave_the_program_its_files():
+    seconds = 8.0
+    victim = subprocess.Popen([sys.executable, "-c", FD_VICTIM, str(seconds)], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True)
+    attacker = None
+    try:
+        port = int(victim.stdout.readline())
+        attacker = subprocess.Popen([sys.executable, "-c", FD_ATTACKER, str(port), str(seconds)],
+                                    stderr=subprocess.DEVNULL)
+        out, err = victim.communicate(timeout=seconds + 60)
+    finally:
+        victim.kill()
+        if attacker is not None:
+            attacker.kill()
+            attacker.wait()
+    failures, most = map(int, out.split())
+    assert failures == 0 and most < 512, (failures, most, err[-2000:])
+    assert err.count("out of system resource") <= 2, err[-2000:]

@@ -166,3 +166,42 @@ def test_token_asked_by_the_page(trees, open_page):
         page.locator("#token").fill("a-long-token")
         page.locator("#auth button").click()
         expect(page.locator("#trees li")).to_have_count(3)
+
+
+RTL_XML = """<root BTCPP_format="4"><BehaviorTree ID="Main">
+  <Sequence><AlwaysSuccess name="\u202elive"/></Sequence>
+</BehaviorTree></root>"""
+
+# Left edge of the first occurrence of `needle` in the text of `el`, wherever the bidi algorithm put it.
+TEXT_X = """(el, needle) => {
+  const walker = document.createTreeWalker(el, NodeFilter.SHOW_TEXT);
+  for (let n = walker.nextNode(); n; n = walker.nextNode()) {
+    const i = n.data.indexOf(needle);
+    if (i >= 0) { const r = document.createRange(); r.setStart(n, i); r.setEnd(n, i + needle.length);
+                  return r.getBoundingClientRect().left; }
+  }
+  return null;
+}"""
+
+
+def test_page_shows_what_the_server_sends(engine, open_page):
+    engine.create_tree_from_text(RTL_XML, "rtl")
+    with monitor.serve(engine, token="p%c&t#x=long") as handle:
+        page = open_page(handle.url)   # the token in the printed URL is enough
+        page.locator("#trees li", has_text="rtl").click()
+        expect(page.locator("#title")).to_have_text("rtl (Main)")
+        engine.tick_once("rtl")
+        line = page.locator("#events li", has_text="SUCCESS").first
+        expect(line).to_be_visible()
+        # A right-to-left override in a node name stays inside the name.
+        idle, success = (line.evaluate(TEXT_X, needle) for needle in ("IDLE", "SUCCESS"))
+        assert idle is not None and success is not None and idle < success
+        for key, value in (("__proto__", 1), ("constructor", 2), ("plain", 3)):
+            engine.set_blackboard_data("rtl", key, value)
+        for key, value in (("__proto__", "1"), ("constructor", "2"), ("plain", "3")):
+            expect(page.locator(f'#bb tr[data-key="{key}"] td.value')).to_have_text(value)
+        page.locator("#scrub").fill(str(int(page.locator("#scrub").get_attribute("max")) - 1))
+        expect(page.locator('#bb tr[data-key="constructor"] td.value')).to_have_text("2")  # the state back then
+        expect(page.locator('#bb tr[data-key="__proto__"] td.value')).to_have_text("1")
+        ARTEFACTS.mkdir(parents=True, exist_ok=True)
+        page.screenshot(path=str(ARTEFACTS / "monitor-hostile-names.png"), full_page=True)

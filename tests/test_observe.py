@@ -4,7 +4,7 @@ import threading
 import pytest
 
 from brannox._bt.observe import REGISTRY, value_text
-from brannox.core import NodeStatus
+from brannox.core import NodeStatus, TreeNode, register_node_type
 from brannox.engine.sequential_engine import SequentialEngine
 
 XML = """<root BTCPP_format="4" main_tree_to_execute="Main">
@@ -91,7 +91,9 @@ def test_registry_matches_threadengine_trees(engine):
     engine.create_tree_from_text('<root BTCPP_format="4"><BehaviorTree ID="M"><AlwaysSuccess/></BehaviorTree></root>', "a")
     engine.tick_once("a")  # answered once the tree is built
     entry = REGISTRY.for_thread(engine.trees["a"]["thread"])
-    assert entry.label == "a" and entry.tree_id == "M" and entry.alive()
+    # The registry knows the BehaviorTree ID; the engine's identifier is the
+    # monitor's to add (it is given the engine).
+    assert entry.label == "M" and entry.tree_id == "M" and entry.alive()
     engine.stop_tree("a")
     assert not entry.alive()
 
@@ -125,3 +127,62 @@ def test_skipped_counted_by_name():
         assert entry.watch.counters()[1]["skips"] == 1
     finally:
         REGISTRY.detach(entry, obs)
+
+
+def test_label_is_given_not_guessed_from_the_thread():
+    # A thread started with a string argument is not a ThreadEngine's tree thread.
+    def build(_unrelated):
+        SequentialEngine().create_tree_from_text('<root BTCPP_format="4"><BehaviorTree ID="Own"><AlwaysSuccess/>'
+                                                 '</BehaviorTree></root>')
+        box.append(REGISTRY.for_thread(threading.current_thread()))
+
+    box = []
+    t = threading.Thread(target=build, args=("not-a-label",))
+    t.start()
+    t.join()
+    assert box[0].label == "Own"
+
+
+class Flavoured(TreeNode):
+    def __init_subclass__(cls, /, flavour, **kwargs):
+        super().__init_subclass__(**kwargs)
+
+
+class PickyLeaf(Flavoured, flavour="sour"):
+    """A node class that cannot be subclassed without an argument, so it cannot be observed."""
+
+    def tick(self):
+        return NodeStatus.SUCCESS
+
+
+def test_attach_is_whole_or_nothing():
+    register_node_type(PickyLeaf)
+    core = SequentialEngine()
+    core.create_tree_from_text('<root BTCPP_format="4"><BehaviorTree ID="M"><Sequence><AlwaysSuccess/>'
+                               '<PickyLeaf/></Sequence></BehaviorTree></root>')
+    entry = REGISTRY.for_thread(threading.current_thread())
+    nodes = core._tree.nodes()
+    plain = [type(n) for n in nodes]
+    for _ in range(2):  # a failed attach leaves nothing marked started: the next one fails the same way
+        with pytest.raises(TypeError):
+            REGISTRY.attach(entry, Collect())
+        assert [type(n) for n in nodes] == plain and entry.watch is None
+        assert not any("_obs" in n.__dict__ for n in nodes)
+    assert core.tick_once() is NodeStatus.SUCCESS
+
+
+def test_listener_fault_stays_out_of_tree_creation(caplog):
+    def broken(entry):
+        raise RuntimeError("listener broke")
+
+    REGISTRY.add_listener(broken)
+    try:
+        core = SequentialEngine()
+        for _ in range(3):
+            core.create_tree_from_text('<root BTCPP_format="4"><BehaviorTree ID="M"><AlwaysSuccess/>'
+                                       '</BehaviorTree></root>')
+        assert core.tick_once() is NodeStatus.SUCCESS
+    finally:
+        REGISTRY.remove_listener(broken)
+    logged = [r for r in caplog.records if "listener" in r.getMessage()]
+    assert len(logged) == 1 and "listener broke" in logged[0].exc_text

@@ -138,10 +138,12 @@ Ref define_node_class(PyObject* module, const char* name, const char* doc,
 // One request: write the user input, tick once, print the streamed answer.
 void ask(PyObject* module, PyObject* engine, PyObject* tree_id, const char* user_input) {
     const Strings& s = module_state(module)->s;
-    call_method(engine, s.set_blackboard_data, tree_id, str("user_input").get(), str(user_input).get());
-    Ref status = call_method(engine, s.tick_once, tree_id);
+    Ref set_blackboard_data = str("set_blackboard_data"), tick_once = str("tick_once"),
+        get_blackboard_data = str("get_blackboard_data");
+    call_method(engine, set_blackboard_data.get(), tree_id, str("user_input").get(), str(user_input).get());
+    Ref status = call_method(engine, tick_once.get(), tree_id);
     bind(PyModule_GetDict(module), "status", status.get());
-    Ref stream = call_method(engine, s.get_blackboard_data, tree_id, str("response_stream").get());
+    Ref stream = call_method(engine, get_blackboard_data.get(), tree_id, str("response_stream").get());
     bind(PyModule_GetDict(module), "response_stream", stream.get());
     Ref print = lookup_global(module, str("print").get());
     Ref end_kw = Ref::check(PyTuple_Pack(1, str("end").get()));

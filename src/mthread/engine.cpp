@@ -1,7 +1,9 @@
 // The ThreadEngine methods: the action registry, tree creation and lookup,
-// the tree operations (each one command, see exchange.cpp) and stopping.
-#include "mthread.hpp"
+// the tree operations (each one command of the table in commands.hpp, sent
+// and served in exchange.cpp) and stopping.
+#include "commands.hpp"
 
+#include <array>
 #include <vector>
 
 namespace mthread {
@@ -24,38 +26,9 @@ constexpr const char doc_create_tree_from_file[] = "\n        从XML文件创建
 constexpr const char doc_check_tree_exists[] = "\n        检查行为树是否存在\n        \n        Args:\n            tree_id: 行为树ID\n            \n        Raises:\n            ValueError: 如果行为树不存在\n        ";
 constexpr const char doc_get_tree_ids[] = "\n        获取所有行为树ID\n        \n        Returns:\n            List[str]: 行为树ID列表\n        ";
 constexpr const char doc_send_command[] = "\n        发送命令到行为树线程\n        \n        Args:\n            tree_id: 行为树ID\n            command_type: 命令类型\n            params: 命令参数\n            \n        Returns:\n            Any: 命令执行结果\n            \n        Raises:\n            ValueError: 如果行为树不存在\n            RuntimeError: 如果命令执行失败\n        ";
-constexpr const char doc_tick_once[] = "\n        执行一次行为树tick\n        \n        Args:\n            tree_id: 行为树ID\n            \n        Returns:\n            NodeStatus: 执行状态\n        ";
-constexpr const char doc_tick_until_failure[] = "\n        执行行为树直到失败\n        \n        Args:\n            tree_id: 行为树ID\n            \n        Returns:\n            int: 执行次数\n        ";
-constexpr const char doc_tick_until_success[] = "\n        执行行为树直到成功\n        \n        Args:\n            tree_id: 行为树ID\n            \n        Returns:\n            int: 执行次数\n        ";
-constexpr const char doc_tick_n_times[] = "\n        执行行为树n次\n        \n        Args:\n            tree_id: 行为树ID\n            n: 执行次数\n            \n        Returns:\n            List[NodeStatus]: 执行状态列表\n        ";
-constexpr const char doc_get_tree_status[] = "\n        获取行为树状态\n        \n        Args:\n            tree_id: 行为树ID\n            \n        Returns:\n            Dict[str, Any]: 行为树状态\n        ";
-constexpr const char doc_get_blackboard_data[] = "\n        获取黑板数据\n        \n        Args:\n            tree_id: 行为树ID\n            key: 数据键\n            \n        Returns:\n            Any: 数据值\n        ";
-constexpr const char doc_set_blackboard_data[] = "\n        设置黑板数据\n        \n        Args:\n            tree_id: 行为树ID\n            key: 数据键\n            value: 数据值\n        ";
-constexpr const char doc_get_all_blackboard_data[] = "\n        获取所有黑板数据\n        \n        Args:\n            tree_id: 行为树ID\n            \n        Returns:\n            Dict[str, Any]: 所有黑板数据\n        ";
-constexpr const char doc_reset_tree[] = "\n        重置行为树\n        \n        Args:\n            tree_id: 行为树ID\n        ";
 constexpr const char doc_stop_tree[] = "\n        停止行为树线程\n        \n        Args:\n            tree_id: 行为树ID\n            \n        Raises:\n            ValueError: 如果行为树不存在\n        ";
 constexpr const char doc_stop_all_trees[] = "\n        停止所有行为树线程\n        ";
 constexpr const char doc_del[] = "\n        析构函数，确保所有线程被正确停止\n        ";
-
-// ------------------------------------------------------------ helpers
-
-// The interned names of the module state.
-const Strings& names(const Call& c) { return c.st->s; }
-
-// `with mgr as value: body(value)`. Returns false when __exit__ swallowed an
-// exception raised by the body (the statement after the block runs next).
-template <class F>
-bool with_block(PyObject* mgr, const Strings& s, F&& body) {
-    Ref entered = call_method(mgr, s.__enter__);
-    try {
-        body(entered.get());
-    } catch (const PyError&) {
-        if (exit_context(mgr, s, true)) return false;
-        throw;
-    }
-    exit_context(mgr, s, false);
-    return true;
-}
 
 // ------------------------------------------------------------- registry
 
@@ -188,8 +161,8 @@ Ref create_tree_from_file_body(const Call& c) {
     Ref kwnames = Ref::check(PyTuple_Pack(1, Ref::check(PyUnicode_InternFromString("encoding")).get()));
     Ref file = call_kw(open.get(), {file_path, mode.get()}, kwnames.get(), {encoding.get()});
     Ref xml_text;
-    if (!with_block(file.get(), names(c), [&](PyObject* f) { xml_text = call_method(f, names(c).read); }))
-        return none();
+    ContextManager opened(file.get(), names(c));
+    if (!with_block(opened, [&] { xml_text = call_method(opened.value(), names(c).read); })) return none();
     return call_method(self, names(c).create_tree_from_text, xml_text.get(), tree_id);
 }
 
@@ -208,36 +181,24 @@ Ref get_tree_ids_body(const Call& c) {
 
 // ------------------------------------------------------- tree operations
 
-Ref send(const Call& c, PyObject* command_type) {
-    return call_method(c[0], names(c)._send_command, c[1], command_type);
-}
-Ref send(const Call& c, PyObject* command_type, PyObject* params) {
-    return call_method(c[0], names(c)._send_command, c[1], command_type, params);
-}
-Ref one_param(PyObject* k, PyObject* v) {
-    Ref d = Ref::check(PyDict_New());
-    require(PyDict_SetItem(d.get(), k, v));
-    return d;
-}
-
-Ref tick_once_body(const Call& c) { return send(c, names(c).tick_once); }
-Ref tick_until_failure_body(const Call& c) { return send(c, names(c).tick_until_failure); }
-Ref tick_until_success_body(const Call& c) { return send(c, names(c).tick_until_success); }
-Ref tick_n_times_body(const Call& c) { return send(c, names(c).tick_n_times, one_param(names(c).n, c[2]).get()); }
-Ref get_tree_status_body(const Call& c) { return send(c, names(c).get_status); }
-Ref get_blackboard_data_body(const Call& c) {
-    return send(c, names(c).get_blackboard_data, one_param(names(c).key, c[2]).get());
-}
-Ref set_blackboard_data_body(const Call& c) {
-    Ref p = one_param(names(c).key, c[2]);
-    require(PyDict_SetItem(p.get(), names(c).value, c[3]));
-    send(c, names(c).set_blackboard_data, p.get());
-    return none();
-}
-Ref get_all_blackboard_data_body(const Call& c) { return send(c, names(c).get_all_blackboard_data); }
-Ref reset_tree_body(const Call& c) {
-    send(c, names(c).reset);
-    return none();
+// Every tree operation: self._send_command(tree_id, <type>) for a command
+// without parameters, else self._send_command(tree_id, <type>, {name: arg,
+// ...}) in table order (see commands.hpp). Caller thread, holding nothing.
+Ref command_method_body(const Call& c) {
+    PyObject *self = c[0], *tree_id = c[1];
+    const CommandDef& def = *c.func->def->command;
+    const CommandNames& strings = command_names(c.st, def);
+    std::span<const Param> params = def.params();
+    Ref answer;
+    if (params.empty()) {
+        answer = call_method(self, names(c)._send_command, tree_id, strings.type);
+    } else {
+        Ref sent = Ref::check(PyDict_New());
+        for (std::size_t i = 0; i < params.size(); ++i)
+            require(PyDict_SetItem(sent.get(), strings.params[i], c[2 + i]));
+        answer = call_method(self, names(c)._send_command, tree_id, strings.type, sent.get());
+    }
+    return def.answer == Answer::None ? none() : std::move(answer);
 }
 
 // ------------------------------------------------------------- stopping
@@ -251,7 +212,7 @@ void wait_until_ended(const Call& c, const LiveTree& tree) {
     CondView cv(c.st, tree.cond.get());
     for (int attempt = 0; attempt < kMostInterrupts && !tree.side->ended; ++attempt) {
         try {
-            with_cond(cv, [&] {
+            with_block(cv, [&] {
                 while (!tree.side->ended) cv.wait();
             });
         } catch (const PyError&) {
@@ -315,13 +276,7 @@ Ref stop_tree_body(const Call& c) {
             // never replaces a command that nobody will answer.
             CallerLock serialised(side->caller_lock);
             if (side->withdrawn) fail_missing(c, tree_id);  // its creation failed meanwhile
-            HintSettler settle;  // join() below is no native wait
-            CondView cv(c.st, tree.cond.get());
-            with_cond(cv, [&] {
-                slot_set(tree.command.get(), Py_False);
-                side->stop_marked = true;
-                cv.notify();
-            });
+            place_stop_marker(c, *side, tree.cond.get(), tree.command.get());
         }
         interrupted = join_to_the_end(c, tree);
     }
@@ -358,10 +313,7 @@ Ref del_body(const Call& c) {
 constexpr Check Any = Check::Any;
 constexpr Check Str = Check::Str;
 
-constexpr Param p_self{"self", nullptr, Any};
-constexpr Param p_tree_id{"tree_id", "str", Str};
-
-constexpr Param prm_init[] = {p_self};
+constexpr Param prm_self[] = {p_self};
 constexpr Param prm_register_action_behavior[] = {
     p_self, {"action_id", "str", Str}, {"tick_functor", "Callable[[TreeNode], NodeStatus]", Any},
     {"ports_list", "List[Dict[str, str]]", Check::List}};
@@ -378,54 +330,62 @@ constexpr Param prm_create_tree_from_file[] = {p_self, {"file_path", "str", Str}
 constexpr Param prm_tree[] = {p_self, p_tree_id};
 constexpr Param prm_send_command[] = {p_self, p_tree_id, {"command_type", "str", Str},
                                       {"params", "Dict[str, Any]", Check::DictOrNone}};
-constexpr Param prm_tick_n_times[] = {p_self, p_tree_id, {"n", "int", Check::Int}};
-constexpr Param prm_get_blackboard_data[] = {p_self, p_tree_id, {"key", "str", Str}};
-constexpr Param prm_set_blackboard_data[] = {p_self, p_tree_id, {"key", "str", Str}, {"value", "Any", Any}};
-
-using Result = ResultCheck;
 
 #define QN(name) "ThreadEngine." #name
-const FunctionDef kMethods[] = {
-    {"__init__", QN(__init__), doc_init, prm_init, false, nullptr, Result::None, init_body},
-    {"register_action_behavior", QN(register_action_behavior), doc_register_action_behavior,
-     prm_register_action_behavior, false, "None", Result::None, register_action_behavior_body},
-    {"register_action_class", QN(register_action_class), doc_register_action_class,
-     prm_register_action_class, true, "None", Result::None, register_action_class_body},
-    {"_run_tree", QN(_run_tree), doc_run_tree, prm_run_tree, false, "None", Result::None, run_tree_body},
-    {"_process_command", QN(_process_command), doc_process_command, prm_process_command, false, "None",
-     Result::None, process_command_body},
-    {"create_tree_from_text", QN(create_tree_from_text), doc_create_tree_from_text,
-     prm_create_tree_from_text, true, "str", Result::None, create_tree_from_text_body},
-    {"create_tree_from_file", QN(create_tree_from_file), doc_create_tree_from_file,
-     prm_create_tree_from_file, true, "str", Result::Str, create_tree_from_file_body},
-    {"_check_tree_exists", QN(_check_tree_exists), doc_check_tree_exists, prm_tree, false, "None",
-     Result::None, check_tree_exists_body},
-    {"get_tree_ids", QN(get_tree_ids), doc_get_tree_ids, prm_init, false, "List[str]", Result::None,
-     get_tree_ids_body},
-    {"_send_command", QN(_send_command), doc_send_command, prm_send_command, true, "Any", Result::None,
-     send_command_body},
-    {"tick_once", QN(tick_once), doc_tick_once, prm_tree, false, "NodeStatus", Result::None, tick_once_body},
-    {"tick_until_failure", QN(tick_until_failure), doc_tick_until_failure, prm_tree, false, "int", Result::Int,
-     tick_until_failure_body},
-    {"tick_until_success", QN(tick_until_success), doc_tick_until_success, prm_tree, false, "int", Result::Int,
-     tick_until_success_body},
-    {"tick_n_times", QN(tick_n_times), doc_tick_n_times, prm_tick_n_times, false, "List[NodeStatus]",
-     Result::List, tick_n_times_body},
-    {"get_tree_status", QN(get_tree_status), doc_get_tree_status, prm_tree, false, "Dict[str, Any]",
-     Result::Dict, get_tree_status_body},
-    {"get_blackboard_data", QN(get_blackboard_data), doc_get_blackboard_data, prm_get_blackboard_data,
-     false, "Any", Result::None, get_blackboard_data_body},
-    {"set_blackboard_data", QN(set_blackboard_data), doc_set_blackboard_data, prm_set_blackboard_data,
-     false, "None", Result::None, set_blackboard_data_body},
-    {"get_all_blackboard_data", QN(get_all_blackboard_data), doc_get_all_blackboard_data, prm_tree,
-     false, "Dict[str, Any]", Result::Dict, get_all_blackboard_data_body},
-    {"reset_tree", QN(reset_tree), doc_reset_tree, prm_tree, false, "None", Result::None, reset_tree_body},
-    {"stop_tree", QN(stop_tree), doc_stop_tree, prm_tree, false, "None", Result::None, stop_tree_body},
-    {"stop_all_trees", QN(stop_all_trees), doc_stop_all_trees, prm_init, false, "None", Result::None,
-     stop_all_trees_body},
-    {"__del__", QN(__del__), doc_del, prm_init, false, nullptr, Result::None, del_body},
+// The methods before the tree operations, in class namespace order.
+constexpr FunctionDef kLeadingMethods[] = {
+    {.name = "__init__", .qualname = QN(__init__), .doc = doc_init, .params = prm_self, .body = init_body},
+    {.name = "register_action_behavior", .qualname = QN(register_action_behavior),
+     .doc = doc_register_action_behavior, .params = prm_register_action_behavior, .return_annotation = "None",
+     .body = register_action_behavior_body},
+    {.name = "register_action_class", .qualname = QN(register_action_class), .doc = doc_register_action_class,
+     .params = prm_register_action_class, .last_defaults_to_none = true, .return_annotation = "None",
+     .body = register_action_class_body},
+    {.name = "_run_tree", .qualname = QN(_run_tree), .doc = doc_run_tree, .params = prm_run_tree,
+     .return_annotation = "None", .body = run_tree_body},
+    {.name = "_process_command", .qualname = QN(_process_command), .doc = doc_process_command,
+     .params = prm_process_command, .return_annotation = "None", .body = process_command_body},
+    {.name = "create_tree_from_text", .qualname = QN(create_tree_from_text), .doc = doc_create_tree_from_text,
+     .params = prm_create_tree_from_text, .last_defaults_to_none = true, .return_annotation = "str",
+     .body = create_tree_from_text_body},
+    {.name = "create_tree_from_file", .qualname = QN(create_tree_from_file), .doc = doc_create_tree_from_file,
+     .params = prm_create_tree_from_file, .last_defaults_to_none = true, .return_annotation = "str",
+     .result = ResultCheck::Str, .body = create_tree_from_file_body},
+    {.name = "_check_tree_exists", .qualname = QN(_check_tree_exists), .doc = doc_check_tree_exists,
+     .params = prm_tree, .return_annotation = "None", .body = check_tree_exists_body},
+    {.name = "get_tree_ids", .qualname = QN(get_tree_ids), .doc = doc_get_tree_ids, .params = prm_self,
+     .return_annotation = "List[str]", .body = get_tree_ids_body},
+    {.name = "_send_command", .qualname = QN(_send_command), .doc = doc_send_command, .params = prm_send_command,
+     .last_defaults_to_none = true, .return_annotation = "Any", .body = send_command_body},
+};
+// The methods after them.
+constexpr FunctionDef kTrailingMethods[] = {
+    {.name = "stop_tree", .qualname = QN(stop_tree), .doc = doc_stop_tree, .params = prm_tree,
+     .return_annotation = "None", .body = stop_tree_body},
+    {.name = "stop_all_trees", .qualname = QN(stop_all_trees), .doc = doc_stop_all_trees, .params = prm_self,
+     .return_annotation = "None", .body = stop_all_trees_body},
+    {.name = "__del__", .qualname = QN(__del__), .doc = doc_del, .params = prm_self, .body = del_body},
 };
 #undef QN
+
+constexpr FunctionDef command_method(const CommandDef& def) {
+    return {.name = def.name, .qualname = def.qualname, .doc = def.doc, .params = def.signature,
+            .return_annotation = def.return_annotation, .result = def.result, .body = command_method_body,
+            .command = &def};
+}
+
+constexpr std::size_t kMethodCount = std::size(kLeadingMethods) + kCommandCount + std::size(kTrailingMethods);
+
+// The class namespace: the leading methods, one per command, the trailing ones.
+constexpr std::array<FunctionDef, kMethodCount> kMethods = [] {
+    std::array<FunctionDef, kMethodCount> all{};
+    std::size_t at = 0;
+    for (const FunctionDef& def : kLeadingMethods) all[at++] = def;
+    for (const CommandDef& def : kCommands) all[at++] = command_method(def);
+    for (const FunctionDef& def : kTrailingMethods) all[at++] = def;
+    return all;
+}();
+static_assert(kMethodCount == 22, "ThreadEngine has twenty-two methods");
 
 }  // namespace
 

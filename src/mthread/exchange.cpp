@@ -1,4 +1,5 @@
-// Both ends of a command: the caller's send and the tree thread's serve.
+// Both ends of a command, in the order a command travels: the caller's send,
+// the tree thread's serve, the processing of the command, and the reply.
 //
 // Threads. Any number of caller threads; one tree thread per live tree,
 // running _run_tree, which alone touches that tree's core engine. A caller
@@ -6,6 +7,8 @@
 // "result", "thread"): it places the command under the record's condition,
 // notifies and waits; the tree thread, holding the condition for the whole
 // command, writes the result triple, clears the command slot and notifies.
+// What each command is, and which core method serves it, is the command
+// table (commands.hpp).
 //
 // The record's slots and their values are described beside TreeSide
 // (mthread.hpp).
@@ -26,21 +29,20 @@
 //     fails at once instead of waiting on itself, and what that thread waits
 //     for as a caller, so that trees commanding each other in a ring fail at
 //     once instead of deadlocking;
+//   - the exception behind the last failed answer, which the caller reading
+//     that answer raises its RuntimeError from;
 //   - the process that made it: after fork() the child has the records but
 //     not the threads, and must neither wait for them nor take their locks.
 // The side state is created with the record and dropped when stop_tree
 // removes the record, both without running Python code between the lookup
 // in `trees` and the side table, so the two never disagree.
-#include "mthread.hpp"
+#include "commands.hpp"
 
 #include <memory>
 
 namespace mthread {
 
 namespace {
-
-// The interned names of the module state.
-const Strings& names(const Call& c) { return c.st->s; }
 
 // The side of the tree whose thread is running this code, if any.
 thread_local TreeSide* t_serving = nullptr;
@@ -49,6 +51,11 @@ Ref stopping_reason(PyObject* tree_id) { return message("行为树 {} 正在停�
 
 Ref foreign_reason(PyObject* tree_id) { return message("行为树 {} 的线程不在当前进程中", {tree_id}); }
 
+// The reply, written by the tree thread and read by the caller (below).
+Ref reply(PyObject* result, PyObject* type, PyObject* tree_id, PyObject* value);
+Ref take_reply(const Call& c, TreeSide& side, PyObject* result, PyObject* got, PyObject* tree_id,
+               PyObject* command_type);
+
 }  // namespace
 
 void log_line(const Call& c, PyObject* level, PyObject* text) {
@@ -56,9 +63,10 @@ void log_line(const Call& c, PyObject* level, PyObject* text) {
     call_method(logger.get(), level, text);
 }
 
-void fail(const Call& c, PyObject* exc_type, PyObject* message) {
+void fail(const Call& c, PyObject* exc_type, PyObject* message, PyObject* cause) {
     log_line(c, names(c).error, message);
     PyErr_SetObject(exc_type, message);
+    if (cause) set_pending_cause(cause);
     throw_error();
 }
 
@@ -137,11 +145,99 @@ WaitingOn::~WaitingOn() {
     if (waiter_ && !lock_lost_at_exit()) waiter_->waiting_on.reset();
 }
 
+// ------------------------------------------------------------- 1. send
+
+// Caller thread, holding nothing: the existence check, then the record and
+// its side state, looked up with no Python code run in between.
+LiveTree find_live_tree(const Call& c, PyObject* self, PyObject* tree_id) {
+    call_method(self, names(c)._check_tree_exists, tree_id);
+    Ref trees = getattr(self, names(c).trees);
+    LiveTree t;
+    t.record = getitem(trees.get(), tree_id);
+    t.side = side_for(c.st, t.record.get(), tree_id);  // no Python code since the lookup
+    t.cond = getitem(t.record.get(), names(c).cond);
+    t.command = getitem(t.record.get(), names(c).command);
+    return t;
+}
+
+// Caller thread (any thread but the tree's own). Takes the tree's caller
+// lock, then holds the record's condition while it places the command and
+// waits for the reply (the wait releases it).
+Ref send_command_body(const Call& c) {
+    PyObject *self = c[0], *tree_id = c[1], *command_type = c[2], *params = c[3];
+    LiveTree tree = find_live_tree(c, self, tree_id);
+    TreeSidePtr& side = tree.side;
+    Ref& cond = tree.cond;
+    Ref& command = tree.command;
+    Ref result = getitem(tree.record.get(), names(c).result);
+
+    Ref cmd = Ref::check(PyDict_New());
+    require(PyDict_SetItem(cmd.get(), names(c).type, command_type));
+    if (params != Py_None && PyDict_GET_SIZE(params) > 0) {
+        require(PyDict_SetItem(cmd.get(), names(c).params, params));
+    } else {
+        require(PyDict_SetItem(cmd.get(), names(c).params, Ref::check(PyDict_New()).get()));
+    }
+
+    if (side->foreign())
+        fail(c, PyExc_RuntimeError, command_failure(tree_id, command_type, foreign_reason(tree_id).get()).get());
+    if (side->thread_ident == PyThread_get_thread_ident()) {
+        Ref reason = str("不能在行为树自己的线程中向它发送命令");
+        fail(c, PyExc_RuntimeError, command_failure(tree_id, command_type, reason.get()).get());
+    }
+
+    WaitingOn waiting(c, side, command_type);
+    CallerLock serialised(side->caller_lock);
+    if (side->withdrawn) fail_missing(c, tree_id);  // its creation failed meanwhile
+    Ref answer;
+    CondView cv(c.st, cond.get());
+    with_block(cv, [&] {
+        if (side->refusing() || side->ended) {
+            Ref reason = side->ended && side->end_reason ? Ref::borrow(side->end_reason.get())
+                                                         : stopping_reason(tree_id);
+            fail(c, PyExc_RuntimeError, command_failure(tree_id, command_type, reason.get()).get());
+        }
+        slot_set(command.get(), cmd.get());
+        cv.notify();
+        Ref got = slot_get(result.get());
+        while (got.get() == Py_None) {
+            if (side->ended) {
+                // The tree thread ended without answering: take the command back.
+                if (slot_get(command.get()).get() == cmd.get()) slot_set(command.get(), Py_None);
+                Ref reason = side->end_reason ? Ref::borrow(side->end_reason.get()) : stopping_reason(tree_id);
+                fail(c, PyExc_RuntimeError, command_failure(tree_id, command_type, reason.get()).get());
+            }
+            try {
+                cv.wait();
+            } catch (const PyError&) {
+                // Interrupted: leave nothing behind for the next caller. The
+                // condition's lock is held again here (wait() restores it).
+                cleanup_keeping_error([&] {
+                    if (slot_get(command.get()).get() == cmd.get()) {
+                        slot_set(command.get(), Py_None);
+                    } else if (slot_get(result.get()).get() != Py_None) {
+                        slot_set(result.get(), Py_None);
+                    }
+                    side->take_cause(nullptr);
+                });
+                throw;
+            }
+            got = slot_get(result.get());
+        }
+        answer = take_reply(c, *side, result.get(), got.get(), tree_id, command_type);
+    });
+    assert(!hint_owed() && "a command ended owing a wake-up hint");
+    return answer ? std::move(answer) : none();
+}
+
+// ------------------------------------------------------------ 2. serve
+
 namespace {
 
 // Marks a side ended, under the record's condition, and answers a command
 // still waiting for a result so that its caller is not stranded. Any pending
 // exception is kept.
+// Tree thread on its way out, holding nothing; takes the record's condition.
 void finish_tree(const Call& c, TreeSide& side, PyObject* tree_id, PyObject* reason) {
     // Thread idents are reused once a thread has ended.
     side.thread_ident = 0;
@@ -154,16 +250,14 @@ void finish_tree(const Call& c, TreeSide& side, PyObject* tree_id, PyObject* rea
         Ref command = getitem(record, names(c).command);
         Ref result = getitem(record, names(c).result);
         CondView cv(c.st, cond.get());
-        with_cond(cv, [&] {
+        with_block(cv, [&] {
             if (side.ended) return;
             side.ended = true;
             side.end_reason = Ref::borrow(reason);
             Ref pending = slot_get(command.get());
             Ref answered = slot_get(result.get());
-            if (pending.get() != Py_None && pending.get() != Py_False && answered.get() == Py_None) {
-                Ref t = triple(names(c).error_type, tree_id, reason);
-                slot_set(result.get(), t.get());
-            }
+            if (pending.get() != Py_None && pending.get() != Py_False && answered.get() == Py_None)
+                reply(result.get(), names(c).error_type, tree_id, reason);
             // The caller of that command, and a stop waiting for the end.
             cv.notify_all();
         });
@@ -218,8 +312,6 @@ private:
     Ref reason_;
 };
 
-// ------------------------------------------------------- the tree thread
-
 // The thread running this code, from the standard threading module (the
 // module's own `threading` name may be replaced).
 Ref current_thread_object() {
@@ -262,6 +354,7 @@ struct Claim {
 // thread (a re-creation after this thread's creation failed) or it was
 // withdrawn; with no entry, this thread may be one whose failed creation
 // withdrew it already. No Python code runs between the lookups and side_for.
+// Tree thread, holding nothing.
 Claim claim_record(const Call& c, PyObject* self, PyObject* tree_id, PyObject* me) {
     Ref trees = getattr(self, names(c).trees);
     Claim claim;
@@ -283,6 +376,7 @@ Claim claim_record(const Call& c, PyObject* self, PyObject* tree_id, PyObject* m
 // At a stop, lets the core halt what is still running, when the core's class
 // has the hook. Its failures are the core's to report; they never keep the
 // stop from completing.
+// Tree thread, after its last command, holding nothing.
 void halt_core(const Call& c, PyObject* engine) {
     PyObject* core_class = reinterpret_cast<PyObject*>(Py_TYPE(engine));
     Ref hook = Ref::steal(PyObject_GetAttr(core_class, names(c).halt_tree));
@@ -298,7 +392,26 @@ void halt_core(const Call& c, PyObject* engine) {
     if (!done) PyErr_WriteUnraisable(hook.get());
 }
 
+}  // namespace
+
+// The stop marker's writer; serve() below is its reader. Run by a stopping
+// caller (holding the tree's caller lock) or by a failed creation's clean-up
+// (holding nothing); takes the record's condition.
+void place_stop_marker(const Call& c, TreeSide& side, PyObject* cond, PyObject* command) {
+    HintSettler settle;  // no native wait follows the notify
+    CondView cv(c.st, cond);
+    with_block(cv, [&] {
+        slot_set(command, Py_False);
+        side.stop_marked = true;
+        cv.notify();
+    });
+}
+
+namespace {
+
 // Serves commands until the stop marker; returns normally on a stop.
+// Tree thread, holding the record's condition from the moment it finds a
+// command until the reply is written (the wait for one releases it).
 void serve(const Call& c, PyObject* engine, PyObject* record, PyObject* tree_id) {
     PyObject* self = c[0];
     Ref cond = getitem(record, names(c).cond);
@@ -307,7 +420,7 @@ void serve(const Call& c, PyObject* engine, PyObject* record, PyObject* tree_id)
     for (;;) {
         bool stop = false;
         CondView cv(c.st, cond.get());
-        with_cond(cv, [&] {
+        with_block(cv, [&] {
             Ref cmd = slot_get(command.get());
             while (cmd.get() == Py_None) {
                 cv.wait();
@@ -330,15 +443,15 @@ void serve(const Call& c, PyObject* engine, PyObject* record, PyObject* tree_id)
 
 // A set-up failure is written to the record, so that a caller already
 // waiting is answered, and the tree is ended with that reason.
+// Tree thread, holding nothing; takes the record's condition.
 void answer_setup_failure(const Call& c, TreeSide* side, PyObject* record, PyObject* tree_id,
                           PyObject* message) {
     HintSettler settle;  // this thread ends after answering
     Ref cond = getitem(record, names(c).cond);
     CondView cv(c.st, cond.get());
-    with_cond(cv, [&] {
+    with_block(cv, [&] {
         Ref result = getitem(record, names(c).result);
-        Ref t = triple(names(c).error_type, tree_id, message);
-        slot_set(result.get(), t.get());
+        reply(result.get(), names(c).error_type, tree_id, message);
         if (side) {
             side->ended = true;
             side->end_reason = Ref::borrow(message);
@@ -349,6 +462,8 @@ void answer_setup_failure(const Call& c, TreeSide* side, PyObject* record, PyObj
 
 }  // namespace
 
+// The tree thread's body: sets up the core engine, then serves. Tree
+// thread, holding nothing (serve() takes the record's condition).
 Ref run_tree_body(const Call& c) {
     PyObject *self = c[0], *tree_id = c[1], *xml_text = c[2];
     TreeEnd end(c, tree_id);
@@ -411,11 +526,9 @@ Ref run_tree_body(const Call& c) {
     return none();
 }
 
-// ------------------------------------------------------ command processing
+// ---------------------------------------------------------- 3. process
 
 namespace {
-
-using Handler = Ref (*)(const Call&, PyObject* engine, PyObject* params);
 
 // params.get(key, default): an ordinary method call unless params is a dict.
 Ref param(const Call& c, PyObject* params, PyObject* key, PyObject* dflt) {
@@ -426,49 +539,51 @@ Ref param(const Call& c, PyObject* params, PyObject* key, PyObject* dflt) {
     return call_method(params, names(c).get, key, dflt);
 }
 
-Ref h_tick_once(const Call& c, PyObject* e, PyObject*) { return call_method(e, names(c).tick_once); }
-Ref h_until_failure(const Call& c, PyObject* e, PyObject*) { return call_method(e, names(c).tick_until_failure); }
-Ref h_until_success(const Call& c, PyObject* e, PyObject*) { return call_method(e, names(c).tick_until_success); }
-Ref h_n_times(const Call& c, PyObject* e, PyObject* p) {
-    Ref one = Ref::check(PyLong_FromLong(1));
-    Ref n = param(c, p, names(c).n, one.get());
-    return call_method(e, names(c).tick_n_times, n.get());
-}
-Ref h_status(const Call& c, PyObject* e, PyObject*) { return call_method(e, names(c).get_tree_status); }
-Ref h_get(const Call& c, PyObject* e, PyObject* p) {
-    Ref key = param(c, p, names(c).key, Py_None);
-    return call_method(e, names(c).get_blackboard_data, key.get());
-}
-Ref h_set(const Call& c, PyObject* e, PyObject* p) {
-    Ref key = param(c, p, names(c).key, Py_None);
-    Ref value = param(c, p, names(c).value, Py_None);
-    call_method(e, names(c).set_blackboard_data, key.get(), value.get());
-    return none();
-}
-Ref h_get_all(const Call& c, PyObject* e, PyObject*) { return call_method(e, names(c).get_all_blackboard_data); }
-Ref h_reset(const Call& c, PyObject* e, PyObject*) {
-    call_method(e, names(c).reset_tree);
-    return none();
+// The command-table entry whose type equals `command_type`, or null; the
+// entries are compared in table order, as `==` would (it may run Python code).
+const CommandDef* find_command(const Call& c, PyObject* command_type) {
+    for (const CommandDef& def : kCommands) {
+        if (require(PyObject_RichCompareBool(command_type, command_names(c.st, def).type, Py_EQ))) return &def;
+    }
+    return nullptr;
 }
 
-struct CommandType {
-    PyObject* Strings::*name;
-    Handler handler;
-};
-constexpr CommandType kCommandTypes[] = {
-    {&Strings::tick_once, h_tick_once},
-    {&Strings::tick_until_failure, h_until_failure},
-    {&Strings::tick_until_success, h_until_success},
-    {&Strings::tick_n_times, h_n_times},
-    {&Strings::get_status, h_status},
-    {&Strings::get_blackboard_data, h_get},
-    {&Strings::set_blackboard_data, h_set},
-    {&Strings::get_all_blackboard_data, h_get_all},
-    {&Strings::reset, h_reset},
-};
+// Tree thread, holding the record's condition: calls the core method of
+// `def` with the command's parameters, read from `params` in table order.
+Ref run_command(const Call& c, const CommandDef& def, PyObject* engine, PyObject* params) {
+    const CommandNames& strings = command_names(c.st, def);
+    const std::size_t count = def.params().size();
+    Ref values[kMostCommandParams];
+    PyObject* argv[1 + kMostCommandParams] = {engine};
+    for (std::size_t i = 0; i < count; ++i) {
+        Ref absent = def.absent[i] == Absent::One ? Ref::check(PyLong_FromLong(1)) : none();
+        values[i] = param(c, params, strings.params[i], absent.get());
+        argv[1 + i] = values[i].get();
+    }
+    Ref value = Ref::check(PyObject_VectorcallMethod(strings.core_method, argv, 1 + count, nullptr));
+    return def.answer == Answer::None ? none() : std::move(value);
+}
+
+// What a failed command's caller raises from: the exception the core call
+// raised, or, when that is the core's TickError reporting an exception of a
+// tick function ("raise ... from exc"), the tick function's own exception,
+// whose traceback reaches the user's line. Returns a new reference.
+Ref tick_function_exception(PyObject* exc) {
+    ErrorStash keep;  // a failed look-up changes nothing
+    Ref core = Ref::steal(PyImport_GetModule(str("brannox.core").get()));
+    Ref tick_error = core ? Ref::steal(PyObject_GetAttrString(core.get(), "TickError")) : Ref();
+    Ref cause = Ref::steal(PyException_GetCause(exc));
+    bool wrapped = tick_error && PyType_Check(tick_error.get()) && cause &&
+                   PyObject_TypeCheck(exc, reinterpret_cast<PyTypeObject*>(tick_error.get()));
+    PyErr_Clear();
+    keep.restore();
+    return wrapped ? std::move(cause) : Ref::borrow(exc);
+}
 
 }  // namespace
 
+// Tree thread (from serve(), holding the record's condition), or anyone who
+// calls _process_command: runs one command and writes its reply to `result`.
 Ref process_command_body(const Call& c) {
     PyObject *engine = c[1], *command = c[2], *tree_id = c[3], *result = c[4];
     PyObject* found = dict_find(command, names(c).type);
@@ -476,124 +591,68 @@ Ref process_command_body(const Call& c) {
     Ref params = Ref::borrow(dict_find(command, names(c).params));
     if (!params) params = Ref::check(PyDict_New());
     try {
-        const CommandType* match = nullptr;
-        for (const CommandType& t : kCommandTypes) {
-            if (require(PyObject_RichCompareBool(command_type.get(), names(c).*t.name, Py_EQ))) {
-                match = &t;
-                break;
-            }
-        }
-        if (match) {
-            Ref value = match->handler(c, engine, params.get());
-            Ref t = triple(names(c).*match->name, tree_id, value.get());
-            slot_set(result, t.get());
+        if (const CommandDef* def = find_command(c, command_type.get())) {
+            Ref value = run_command(c, *def, engine, params.get());
+            reply(result, command_names(c.st, *def).type, tree_id, value.get());
         } else {
             Ref shown = format_value(command_type.get(), names(c).empty);
             Ref failure = message("未知命令类型: {}", {shown.get()});
             log_line(c, names(c).error, failure.get());
-            Ref t = triple(names(c).error_type, tree_id, failure.get());
-            slot_set(result, t.get());
+            reply(result, names(c).error_type, tree_id, failure.get());
         }
     } catch (const PyError&) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-        Ref text = take_exception_text();
+        Ref exc = take_exception();
+        Ref text = Ref::check(PyObject_Str(exc ? exc.get() : Py_None));
         Ref shown = format_value(command_type.get(), names(c).empty);
         Ref failure = message("处理命令 {} 时发生错误: {}", {shown.get(), text.get()});
         log_line(c, names(c).error, failure.get());
-        Ref t = triple(names(c).error_type, tree_id, failure.get());
-        slot_set(result, t.get());
+        Ref answer = reply(result, names(c).error_type, tree_id, failure.get());
+        // Kept beside the triple for the caller, which reads it on its own thread.
+        if (t_serving && exc) {
+            t_serving->failure_cause = tick_function_exception(exc.get());
+            t_serving->failed_answer = std::move(answer);
+        }
     }
     return none();
 }
 
-// ------------------------------------------------------- the caller's side
+// ------------------------------------------------------------ 4. reply
 
-LiveTree find_live_tree(const Call& c, PyObject* self, PyObject* tree_id) {
-    call_method(self, names(c)._check_tree_exists, tree_id);
-    Ref trees = getattr(self, names(c).trees);
-    LiveTree t;
-    t.record = getitem(trees.get(), tree_id);
-    t.side = side_for(c.st, t.record.get(), tree_id);  // no Python code since the lookup
-    t.cond = getitem(t.record.get(), names(c).cond);
-    t.command = getitem(t.record.get(), names(c).command);
-    return t;
+namespace {
+
+// Writes the answer triple (type, tree_id, value) to the result slot; returns
+// it. Tree thread (or a stranded caller's answer on the way out), holding
+// the record's condition.
+Ref reply(PyObject* result, PyObject* type, PyObject* tree_id, PyObject* value) {
+    Ref answer = triple(type, tree_id, value);
+    slot_set(result, answer.get());
+    return answer;
 }
 
-Ref send_command_body(const Call& c) {
-    PyObject *self = c[0], *tree_id = c[1], *command_type = c[2], *params = c[3];
-    LiveTree tree = find_live_tree(c, self, tree_id);
-    TreeSidePtr& side = tree.side;
-    Ref& cond = tree.cond;
-    Ref& command = tree.command;
-    Ref result = getitem(tree.record.get(), names(c).result);
-
-    Ref cmd = Ref::check(PyDict_New());
-    require(PyDict_SetItem(cmd.get(), names(c).type, command_type));
-    if (params != Py_None && PyDict_GET_SIZE(params) > 0) {
-        require(PyDict_SetItem(cmd.get(), names(c).params, params));
-    } else {
-        require(PyDict_SetItem(cmd.get(), names(c).params, Ref::check(PyDict_New()).get()));
+// Takes the reply `got` out of the result slot: its value, or the command
+// failure raised from the exception kept beside it. Caller thread, holding
+// the tree's caller lock and the record's condition.
+Ref take_reply(const Call& c, TreeSide& side, PyObject* result, PyObject* got, PyObject* tree_id,
+               PyObject* command_type) {
+    Ref cause = side.take_cause(got);
+    Ref parts[3];
+    unpack3(got, parts);
+    slot_set(result, Py_None);
+    if (require(PyObject_RichCompareBool(parts[0].get(), names(c).error_type, Py_EQ))) {
+        Ref reason = format_value(parts[2].get(), names(c).empty);
+        fail(c, PyExc_RuntimeError, command_failure(tree_id, command_type, reason.get()).get(), cause.get());
     }
-
-    if (side->foreign())
-        fail(c, PyExc_RuntimeError, command_failure(tree_id, command_type, foreign_reason(tree_id).get()).get());
-    if (side->thread_ident == PyThread_get_thread_ident()) {
-        Ref reason = str("不能在行为树自己的线程中向它发送命令");
-        fail(c, PyExc_RuntimeError, command_failure(tree_id, command_type, reason.get()).get());
-    }
-
-    WaitingOn waiting(c, side, command_type);
-    CallerLock serialised(side->caller_lock);
-    if (side->withdrawn) fail_missing(c, tree_id);  // its creation failed meanwhile
-    Ref answer;
-    CondView cv(c.st, cond.get());
-    with_cond(cv, [&] {
-        if (side->refusing() || side->ended) {
-            Ref reason = side->ended && side->end_reason ? Ref::borrow(side->end_reason.get())
-                                                         : stopping_reason(tree_id);
-            fail(c, PyExc_RuntimeError, command_failure(tree_id, command_type, reason.get()).get());
-        }
-        slot_set(command.get(), cmd.get());
-        cv.notify();
-        Ref got = slot_get(result.get());
-        while (got.get() == Py_None) {
-            if (side->ended) {
-                // The tree thread ended without answering: take the command back.
-                if (slot_get(command.get()).get() == cmd.get()) slot_set(command.get(), Py_None);
-                Ref reason = side->end_reason ? Ref::borrow(side->end_reason.get()) : stopping_reason(tree_id);
-                fail(c, PyExc_RuntimeError, command_failure(tree_id, command_type, reason.get()).get());
-            }
-            try {
-                cv.wait();
-            } catch (const PyError&) {
-                // Interrupted: leave nothing behind for the next caller. The
-                // condition's lock is held again here (wait() restores it).
-                cleanup_keeping_error([&] {
-                    if (slot_get(command.get()).get() == cmd.get()) {
-                        slot_set(command.get(), Py_None);
-                    } else if (slot_get(result.get()).get() != Py_None) {
-                        slot_set(result.get(), Py_None);
-                    }
-                });
-                throw;
-            }
-            got = slot_get(result.get());
-        }
-        Ref parts[3];
-        unpack3(got.get(), parts);
-        slot_set(result.get(), Py_None);
-        if (require(PyObject_RichCompareBool(parts[0].get(), names(c).error_type, Py_EQ))) {
-            Ref reason = format_value(parts[2].get(), names(c).empty);
-            fail(c, PyExc_RuntimeError, command_failure(tree_id, command_type, reason.get()).get());
-        }
-        answer = std::move(parts[2]);
-    });
-    assert(!hint_owed() && "a command ended owing a wake-up hint");
-    return answer ? std::move(answer) : none();
+    return std::move(parts[2]);
 }
+
+}  // namespace
 
 // ------------------------------------------------- withdrawing a record
 
+// A stop once the tree thread has ended (holding nothing), or a failed
+// creation (holding the tree's caller lock); runs no Python code between
+// the lookup and the removal of the side state.
 bool withdraw(const Call& c, PyObject* trees, PyObject* tree_id, PyObject* record) {
     Ref current = find_item(trees, tree_id);
     if (current.get() != record) return false;
@@ -602,6 +661,7 @@ bool withdraw(const Call& c, PyObject* trees, PyObject* tree_id, PyObject* recor
     return true;
 }
 
+// The creating thread, holding the new tree's caller lock.
 void abandon_creation(const Call& c, PyObject* trees, PyObject* tree_id, PyObject* record,
                       const TreeSidePtr& side, PyObject* thread) {
     cleanup_keeping_error([&] {
@@ -618,15 +678,9 @@ void abandon_creation(const Call& c, PyObject* trees, PyObject* tree_id, PyObjec
         withdraw(c, trees, tree_id, record);
         if (!thread) return;
         // A thread already past its checks ends at the stop marker instead.
-        HintSettler settle;  // no wait follows the notify
         Ref cond = getitem(record, names(c).cond);
         Ref command = getitem(record, names(c).command);
-        CondView cv(c.st, cond.get());
-        with_cond(cv, [&] {
-            slot_set(command.get(), Py_False);
-            side->stop_marked = true;
-            cv.notify();
-        });
+        place_stop_marker(c, *side, cond.get(), command.get());
     });
 }
 

@@ -1,6 +1,6 @@
 // Module definition (multi-phase initialisation) and the exec step: the
 // imports, the class statement that creates ThreadEngine, and main mode.
-#include "mthread.hpp"
+#include "commands.hpp"
 
 #include <new>
 
@@ -30,6 +30,29 @@ void init_strings(Strings& s) {
     if (!(s.main = PyUnicode_InternFromString("__main__"))) throw_error();
     if (!(s.empty = PyUnicode_InternFromString(""))) throw_error();
     if (!(s.error_type = PyUnicode_InternFromString("error"))) throw_error();
+}
+
+void init_command_names(CommandNames (&names)[kCommandCount]) {
+    auto intern = [](PyObject*& slot, const char* text) {
+        if (!(slot = PyUnicode_InternFromString(text))) throw_error();
+    };
+    for (const CommandDef& def : kCommands) {
+        CommandNames& n = names[command_index(def)];
+        intern(n.type, def.type);
+        intern(n.core_method, def.core_method);
+        std::span<const Param> params = def.params();
+        for (std::size_t i = 0; i < params.size(); ++i) intern(n.params[i], params[i].name);
+    }
+}
+
+// Calls fn(slot) for every string slot of the command names.
+template <class F>
+void each_command_name(CommandNames (&names)[kCommandCount], F&& fn) {
+    for (CommandNames& n : names) {
+        fn(n.type);
+        fn(n.core_method);
+        for (PyObject*& p : n.params) fn(p);
+    }
 }
 
 void visit_strings(Strings& s, visitproc visit, void* arg, int& rc) {
@@ -112,6 +135,7 @@ int exec_state(PyObject* module) {
         st->sides = new std::unordered_map<PyObject*, TreeSidePtr>();
         st->orphans = new std::vector<Ref>();
         init_strings(st->s);
+        init_command_names(st->commands);
         PyObject* builtins = PyEval_GetBuiltins();  // borrowed
         if (!builtins) throw_error();
         st->builtins = Py_NewRef(builtins);
@@ -127,10 +151,16 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(st->builtins);
     int rc = 0;
     visit_strings(st->s, visit, arg, rc);
+    each_command_name(st->commands, [&](PyObject*& o) {
+        if (!rc && o) rc = visit(o, arg);
+    });
     visit_native(st->native, visit, arg, rc);
     if (rc) return rc;
     if (st->sides)
-        for (auto& [record, side] : *st->sides) Py_VISIT(side->record.get());
+        for (auto& [record, side] : *st->sides) {
+            Py_VISIT(side->record.get());
+            Py_VISIT(side->failure_cause.get());
+        }
     return 0;
 }
 
@@ -141,6 +171,7 @@ int module_clear(PyObject* module) {
     Py_CLEAR(st->function_type);
     Py_CLEAR(st->builtins);
     clear_strings(st->s);
+    each_command_name(st->commands, [](PyObject*& o) { Py_CLEAR(o); });
     clear_native(st->native);
     return 0;
 }

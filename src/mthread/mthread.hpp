@@ -8,6 +8,7 @@
 //                 tree operations, stopping, and the method table
 //   exchange.cpp  both ends of a command: the caller's send, the tree
 //                 thread's serve, and the per-tree side state
+//   commands.hpp  the command table both ends are driven by
 //   cond.cpp      record conditions (generic and native paths)
 //   spin.cpp      wake-up hints and the spin before a native wait blocks
 //   demo.cpp      what runs only when the module runs as the main program
@@ -29,20 +30,18 @@ inline constexpr const char* kModuleName = "brannox.engine.trigger.mthread";
 // ---------------------------------------------------------------- strings
 
 // Interned strings used on hot paths; created in the exec step, owned by the
-// module state.
+// module state. The commands' own strings are interned from their table
+// (commands.hpp) into CommandNames.
 #define MTHREAD_STRINGS(X)                                                   \
     X(factory) X(trees) X(action_registrations) X(cond) X(command) X(result) \
-    X(thread) X(type) X(params) X(n) X(key) X(value) X(get) X(notify)       \
+    X(thread) X(type) X(params) X(get) X(notify)                            \
     X(wait) X(notify_all) X(join) X(append) X(keys) X(read) X(info) X(error) X(start)    \
     X(target) X(args) X(logger) X(threading) X(BehaviorTreeFactory)        \
     X(SequentialEngine) X(SimpleActionNode) X(NodeStatus) X(SUCCESS)        \
     X(Condition) X(Thread) X(open) X(tick) X(ports) X(register_action_behavior) \
-    X(create_tree_from_text) X(tick_once) X(tick_until_failure)             \
-    X(tick_until_success) X(tick_n_times) X(get_status) X(get_tree_status)  \
-    X(get_blackboard_data) X(set_blackboard_data) X(get_all_blackboard_data) \
-    X(reset) X(reset_tree) X(_run_tree) X(_process_command)                 \
+    X(create_tree_from_text) X(_run_tree) X(_process_command)               \
     X(_check_tree_exists) X(_send_command) X(stop_tree) X(stop_all_trees)   \
-    X(__name__) X(__enter__) X(__exit__) X(halt_tree) X(ident)
+    X(__name__) X(__enter__) X(__exit__) X(halt_tree)
 
 struct Strings {
 #define MTHREAD_DECLARE(name) PyObject* name = nullptr;
@@ -51,6 +50,18 @@ struct Strings {
     PyObject* main = nullptr;    // "__main__"
     PyObject* empty = nullptr;   // ""
     PyObject* error_type = nullptr;  // "error", the failed-command result type
+};
+
+// The tree operations that are commands, and the most parameters one
+// carries; the table itself is in commands.hpp.
+inline constexpr std::size_t kCommandCount = 9;
+inline constexpr std::size_t kMostCommandParams = 2;
+
+// The interned strings of one command-table entry.
+struct CommandNames {
+    PyObject* type = nullptr;
+    PyObject* core_method = nullptr;
+    PyObject* params[kMostCommandParams] = {};  // unused places stay null
 };
 
 // ------------------------------------------------------------ side state
@@ -81,6 +92,11 @@ struct TreeSide {
     bool ended = false;                // the tree thread will answer nothing more
     bool withdrawn = false;            // creation failed: the record was taken back
     Ref end_reason;                    // str: why commands now fail
+    // The answer triple of the last command that failed with an exception,
+    // and that exception: the caller who reads this very triple raises its
+    // RuntimeError from it. Dropped as soon as a caller reads an answer.
+    Ref failed_answer;
+    Ref failure_cause;
     unsigned long thread_ident = 0;    // the tree thread, once it runs
     unsigned generation = fork_generation();  // the process that made it
     // What this tree's thread, acting as a caller, waits for now (a command
@@ -97,6 +113,14 @@ struct TreeSide {
     bool refusing() const noexcept { return stops_waiting > 0 || stop_marked; }
     // Made in a process this one was forked from: its thread is not here.
     bool foreign() const noexcept { return generation != fork_generation(); }
+    // The exception behind `answer` if it is the failed answer kept above,
+    // else null; either way nothing is kept afterwards.
+    Ref take_cause(PyObject* answer) noexcept {
+        Ref cause = failed_answer.get() == answer ? std::move(failure_cause) : Ref();
+        failed_answer.reset();
+        failure_cause.reset();
+        return cause;
+    }
 };
 using TreeSidePtr = std::shared_ptr<TreeSide>;
 
@@ -123,6 +147,7 @@ struct ModuleState {
     PyTypeObject* function_type = nullptr;
     PyObject* builtins = nullptr;  // the builtins dict, fallback of global lookups
     Strings s;
+    CommandNames commands[kCommandCount];  // in command-table order
     Native native;  // all null when the standard library looked unusual at import
     // Keyed by record identity; entries hold the record, so addresses stay unique.
     std::unordered_map<PyObject*, TreeSidePtr>* sides = nullptr;
@@ -145,6 +170,7 @@ enum class Check : std::uint8_t { Any, Str, StrOrNone, Dict, DictOrNone, List, I
 enum class ResultCheck : std::uint8_t { None, Str, Int, List, Dict };
 
 struct FunctionObject;
+struct CommandDef;
 
 // Arguments after binding: one borrowed object per parameter, defaults filled.
 struct Call {
@@ -154,6 +180,9 @@ struct Call {
     PyObject* const* args;
     PyObject* operator[](std::size_t i) const noexcept { return args[i]; }
 };
+
+// The interned names of the module state.
+inline const Strings& names(const Call& c) { return c.st->s; }
 using Body = Ref (*)(const Call&);
 
 struct Param {
@@ -165,12 +194,13 @@ struct Param {
 struct FunctionDef {
     const char* name;
     const char* qualname;
-    const char* doc;  // null: no docstring
+    const char* doc = nullptr;  // null: no docstring
     std::span<const Param> params;
-    bool last_defaults_to_none;
-    const char* return_annotation;  // null: no "return" entry
-    ResultCheck result;
+    bool last_defaults_to_none = false;
+    const char* return_annotation = nullptr;  // null: no "return" entry
+    ResultCheck result = ResultCheck::None;
     Body body;
+    const CommandDef* command = nullptr;  // the command a tree operation sends
 };
 
 struct FunctionObject {
@@ -243,18 +273,34 @@ private:
     Ref waiters_;
 };
 
-// `with cond: body()`. Returns false when __exit__ swallowed an exception
-// raised by the body (execution goes on after the block).
-template <class F>
-bool with_cond(CondView& cv, F&& body) {
-    cv.enter();
+// Any other context manager, through __enter__ and __exit__; value() is
+// what __enter__ returned (the target of `as`).
+class ContextManager {
+public:
+    ContextManager(PyObject* mgr, const Strings& s) : mgr_(mgr), s_(s) {}
+    void enter() { entered_ = call_method(mgr_, s_.__enter__); }
+    bool exit(bool with_error) { return exit_context(mgr_, s_, with_error); }
+    PyObject* value() const noexcept { return entered_.get(); }
+
+private:
+    PyObject* mgr_;  // borrowed: the caller keeps it alive
+    const Strings& s_;
+    Ref entered_;
+};
+
+// `with manager: body()`, for a CondView or a ContextManager. Returns false
+// when __exit__ swallowed an exception raised by the body (execution goes on
+// after the block).
+template <class Manager, class F>
+bool with_block(Manager& manager, F&& body) {
+    manager.enter();
     try {
         body();
     } catch (const PyError&) {
-        if (cv.exit(true)) return false;
+        if (manager.exit(true)) return false;
         throw;
     }
-    cv.exit(false);
+    manager.exit(false);
     return true;
 }
 
@@ -294,8 +340,9 @@ void free_sides(ModuleState* st);
 
 // One call of logger.info(text) or logger.error(text), `logger` read now.
 void log_line(const Call& c, PyObject* level, PyObject* text);
-// Logs the message at error level, then raises `exc_type` with that text.
-[[noreturn]] void fail(const Call& c, PyObject* exc_type, PyObject* message);
+// Logs the message at error level, then raises `exc_type` with that text,
+// from `cause` when one is given (as `raise ... from cause`).
+[[noreturn]] void fail(const Call& c, PyObject* exc_type, PyObject* message, PyObject* cause = nullptr);
 // "行为树 <id> 执行命令 <type> 失败: <reason>"; new reference.
 Ref command_failure(PyObject* tree_id, PyObject* command_type, PyObject* reason);
 
@@ -342,6 +389,10 @@ struct LiveTree {
 LiveTree find_live_tree(const Call& c, PyObject* self, PyObject* tree_id);
 // The error of an identifier that is not live, as _check_tree_exists gives it.
 [[noreturn]] void fail_missing(const Call& c, PyObject* tree_id);
+
+// Places the stop marker in a tree's command slot, under its condition, and
+// wakes the tree thread; later commands are refused.
+void place_stop_marker(const Call& c, TreeSide& side, PyObject* cond, PyObject* command);
 
 // A creation whose thread start failed: the record is withdrawn, and the
 // thread, if one was launched, ends without serving.

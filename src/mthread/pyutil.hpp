@@ -170,13 +170,34 @@ inline Ref format_value(PyObject* v, PyObject* empty) {
 
 // ---------------------------------------------------------------- errors
 
-// str(e) of the exception being handled; the exception is consumed.
-inline Ref take_exception_text() {
+// The exception being handled, normalised, with its traceback attached;
+// the error indicator is cleared. New reference (null if none was set).
+inline Ref take_exception() {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
     Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
+    if (v && b) PyException_SetTraceback(v.get(), b.get());
+    return v;
+}
+
+// str(e) of the exception being handled; the exception is consumed.
+inline Ref take_exception_text() {
+    Ref v = take_exception();
     return Ref::check(PyObject_Str(v ? v.get() : Py_None));
+}
+
+// Sets `cause` as __cause__ of the pending exception, as `raise ... from
+// cause` does (which also suppresses the context).
+inline void set_pending_cause(PyObject* cause) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value) {
+        PyException_SetCause(value, Py_NewRef(cause));
+        if (tb) PyException_SetTraceback(value, tb);
+    }
+    PyErr_Restore(type, value, tb);
 }
 
 // "Type: text" (or "Type" when str(e) is empty) of the pending exception,

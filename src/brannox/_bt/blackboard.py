@@ -2,7 +2,8 @@
 
 A sub-tree gets its own Blackboard whose keys can be remapped onto the parent's
 (explicitly, or all of them with ``_autoremap``), so a sub-tree can be reused
-with different wiring.
+with different wiring. A key written ``@name`` names the entry ``name`` of the
+root blackboard (the tree's top scope), from any depth and whatever the remapping.
 """
 
 from __future__ import annotations
@@ -11,19 +12,22 @@ _MISSING = object()
 
 
 class Blackboard:
-    __slots__ = ("_data", "_parent", "_remap", "_autoremap", "_versions")
+    __slots__ = ("_data", "_parent", "_remap", "_autoremap", "_root", "_versions")
 
     def __init__(self, parent: Blackboard | None = None, remap: dict | None = None, autoremap: bool = False):
         self._data: dict = {}
         self._parent = parent
         self._remap = dict(remap or {})  # internal key -> parent key
         self._autoremap = autoremap and parent is not None
+        self._root = self if parent is None else parent._root
         # key -> times written; lets nodes wait for a new write of an entry.
         self._versions: dict = {}
 
     def _resolve(self, key: str) -> tuple[Blackboard, str]:
         bb = self
         while True:
+            if key[:1] == "@":
+                return bb._root, key[1:]
             if key in bb._remap:
                 key = bb._remap[key]
                 bb = bb._parent

@@ -86,12 +86,7 @@ class WaitValueUpdate(_EntryWatcher):
 
     CHILDREN = (1, 1)
 
-    def __init__(self, *args, **kwargs):
-        super().__init__(*args, **kwargs)
-        self.start_version = None
-        self.updated = False
-
-    def reset_state(self) -> None:
+    def reset_run_state(self) -> None:
         self.start_version = None
         self.updated = False
 
@@ -109,8 +104,5 @@ class WaitValueUpdate(_EntryWatcher):
         if status is RUNNING:
             return RUNNING
         child.halt()
-        self.reset_state()
+        self.reset_run_state()
         return status
-
-
-ENTRY_UPDATE_NODES = MappingProxyType({cls.__name__: cls for cls in (WasEntryUpdated, SkipUnlessUpdated, WaitValueUpdate)})

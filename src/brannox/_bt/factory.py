@@ -3,18 +3,19 @@
 from __future__ import annotations
 
 import difflib
+import os
 import re
 import threading
 from types import MappingProxyType
 
+from . import controls, decorators, entry_update, leaves, scripting, timing
 from .blackboard import Blackboard
-from .builtins import BUILTIN_NODES, LATER_BUILTIN_NODES, ActionNode, SubTreeNode
-from .entry_update import ENTRY_UPDATE_NODES
 from .errors import BehaviorTreeError, RegistrationError, TreeBuildError
-from .node import CONDITION_ATTRIBUTES, TreeNode, blackboard_key, parse_port_list
+from .leaves import ActionNode, SubTreeNode
+from .node import BOOLEANS, CONDITION_ATTRIBUTES, TickWork, TreeNode, parse_port_list, port_reference
 from .script import ScriptError, compile_script
 from .status import NodeStatus
-from .xmlreader import Element, parse_xml
+from .xmlreader import Element, ParseCounts, parse_xml
 
 #: Deepest allowed node nesting, counted across sub-trees. Ticking recurses
 #: about two Python frames per level, so this stays far from the interpreter's
@@ -23,17 +24,48 @@ MAX_TREE_DEPTH = 128
 #: Most nodes one tree may expand to. Sub-trees that include other sub-trees
 #: several times multiply, so a short file could otherwise ask for billions.
 MAX_TREE_NODES = 100_000
+#: Default cap on the node ticks one tick of a tree may make. Only loops
+#: (Repeat, RetryUntilSuccessful) tick a node more than once per tick, and they
+#: charge each round with the nodes under them; without loops a tick makes at
+#: most MAX_TREE_NODES. A tick that needs more than this runs for about a second.
+MAX_NODE_TICKS = 1_000_000
+#: Most files one project may load through <include> (the top-level one too).
+MAX_PROJECT_FILES = 256
+#: Most bytes the files of one project may hold together (for text given
+#: directly, its characters count as bytes).
+MAX_PROJECT_BYTES = 64 << 20
+
+def _by_name(*classes) -> MappingProxyType:
+    return MappingProxyType({cls.__name__: cls for cls in classes})
+
+
+#: The node types of the first release; their names cannot be registered.
+BUILTIN_NODES = _by_name(
+    controls.Sequence, controls.ReactiveSequence, controls.SequenceWithMemory, controls.Fallback,
+    controls.ReactiveFallback, controls.Parallel,
+    decorators.Inverter, decorators.ForceSuccess, decorators.ForceFailure, decorators.Repeat,
+    decorators.RetryUntilSuccessful, decorators.KeepRunningUntilFailure,
+    leaves.AlwaysSuccess, leaves.AlwaysFailure, leaves.SetBlackboard,
+)
+#: Node types added after the first release. A registered action of the same
+#: name takes precedence over these, so programs that registered, say, their
+#: own "Sleep" before it existed keep working unchanged.
+LATER_BUILTIN_NODES = _by_name(
+    timing.Timeout, timing.Delay, timing.Sleep, decorators.RunOnce, controls.IfThenElse, controls.WhileDoElse,
+    controls.Switch2, controls.Switch3, controls.Switch4, controls.Switch5, controls.Switch6, controls.ParallelAll,
+    scripting.Precondition, scripting.Script, scripting.ScriptCondition,
+    decorators.LoopInt, decorators.LoopDouble, decorators.LoopString, decorators.LoopBool,
+    entry_update.WasEntryUpdated, entry_update.SkipUnlessUpdated, entry_update.WaitValueUpdate,
+)
 
 FORMAT_ATTRIBUTE = "BTCPP_format"
 SUPPORTED_FORMAT = "4"
 # Generic elements that name their node type in an ID attribute.
 _EXPLICIT_TAGS = frozenset({"Action", "Condition", "Control", "Decorator"})
-LATER_BUILTIN_NODES = MappingProxyType({**LATER_BUILTIN_NODES, **ENTRY_UPDATE_NODES})
 _RESERVED_IDS = frozenset(BUILTIN_NODES) | _EXPLICIT_TAGS | {
     "SubTree", "BehaviorTree", "root", "TreeNodesModel", "include",
 }
 _ACTION_ID = re.compile(r"[A-Za-z_][A-Za-z0-9_.\-]*\Z")
-_BOOLEANS = {"true": True, "1": True, "false": False, "0": False}
 
 # Node types added with register_node_type, shared by every factory of the
 # process. Writers replace the whole mapping under the lock; builders read
@@ -81,16 +113,29 @@ class Tree:
         self.blackboard = blackboard
         self.node_count = node_count
         self._ticking = False
+        self._work = TickWork()
+        # Children come after their parent in nodes(), so in reverse a
+        # node's children are counted before it.
+        for node in reversed(self.nodes()):
+            node._work = self._work
+            if node.children:
+                node._descendants = sum(1 + child._descendants for child in node.children)
 
     @property
     def status(self) -> NodeStatus:
         return self.root.status
 
-    def tick_once(self) -> NodeStatus:
-        """Tick the root once. If anything raises, the tree is halted, then the error propagates."""
+    def tick_once(self, max_node_ticks: int = MAX_NODE_TICKS) -> NodeStatus:
+        """Tick the root once. If anything raises, the tree is halted, then the error propagates.
+
+        A tick that makes more than ``max_node_ticks`` node ticks fails with
+        TickError naming the loop node that went past it.
+        """
         if self._ticking:
             raise BehaviorTreeError(f"tree '{self.tree_id}' was ticked again from inside one of its own ticks")
         self._ticking = True
+        work = self._work
+        work.left = work.limit = max_node_ticks
         try:
             return self.root.execute_tick()
         except Exception:
@@ -126,6 +171,12 @@ class BehaviorTreeFactory:
     factories, so factories on different threads never interfere.
     """
 
+    #: Where the relative ``<include path>`` of text given directly resolve,
+    #: and the directory no include may leave; None means the current
+    #: directory at build time. A file's includes use the file's directory.
+    #: Read on the instance, so a subclass or one factory may set its own.
+    include_directory: str | None = None
+
     def __init__(self):
         self._actions: dict = {}  # action id -> (tick functor, ports list as given)
 
@@ -155,35 +206,62 @@ class BehaviorTreeFactory:
         return sorted(self._actions)
 
     def create_tree_from_text(self, xml_text, blackboard: Blackboard | None = None) -> Tree:
-        """Build the main tree of ``xml_text``; raises TreeBuildError (or XMLParseError) when refused."""
-        document = parse_xml(xml_text, MAX_TREE_NODES)
-        return _Builder(self._actions, document, _node_types).build(blackboard if blackboard is not None else Blackboard())
+        """Build the main tree of ``xml_text``; raises TreeBuildError (or XMLParseError) when refused.
+
+        Relative includes resolve against ``include_directory`` (default: the
+        current directory) and may not leave it.
+        """
+        directory = os.path.realpath(self.include_directory or os.getcwd())
+        return self._build(xml_text, directory, None, blackboard)
+
+    def create_tree_from_file(self, path, blackboard: Blackboard | None = None) -> Tree:
+        """Build the main tree of the file at ``path``; its includes resolve
+        against its directory and may not leave it."""
+        real = os.path.realpath(path)
+        try:
+            with open(real, "rb") as f:
+                data = f.read(MAX_PROJECT_BYTES + 1)
+        except OSError as exc:
+            raise TreeBuildError(f"cannot read tree file {os.fspath(path)!r}: {exc.strerror or exc}") from None
+        if len(data) > MAX_PROJECT_BYTES:
+            raise TreeBuildError(f"tree file {os.fspath(path)!r} is larger than {MAX_PROJECT_BYTES} bytes")
+        return self._build(data, os.path.dirname(real), real, blackboard)
+
+    def _build(self, xml_text, directory: str, path: str | None, blackboard) -> Tree:
+        builder = _Builder(self._actions, _node_types)
+        builder.load_project(xml_text, directory, path)
+        return builder.build(blackboard if blackboard is not None else Blackboard())
+
+
+def _inside(path: str, directory: str) -> bool:
+    return path == directory or path.startswith(directory.rstrip(os.sep) + os.sep)
+
+
+_MODEL_PORTS = {"input_port": "input", "output_port": "output", "inout_port": "inout"}
 
 
 class _Builder:
-    def __init__(self, actions: dict, document: Element, node_types=MappingProxyType({})):
+    def __init__(self, actions: dict, node_types=MappingProxyType({})):
         self.actions = actions
         self.node_types = node_types
         self.port_cache: dict = {}
         self.node_count = 0
         self.trees: dict = {}
-        if document.tag != "root":
-            raise TreeBuildError("the document element must be <root>", element=document.tag, line=document.line)
-        version = document.attrs.get(FORMAT_ATTRIBUTE, SUPPORTED_FORMAT)
-        if version.strip() != SUPPORTED_FORMAT:
-            raise TreeBuildError(
-                f"{FORMAT_ATTRIBUTE}=\"{version}\" is not supported; only \"{SUPPORTED_FORMAT}\" is",
-                element="root", line=document.line,
-            )
-        for el in document.children:
-            if el.tag == "BehaviorTree":
-                self._add_tree(el)
-            elif el.tag == "TreeNodesModel":
-                continue  # editor metadata; the registrations are what count
-            elif el.tag == "include":
-                raise TreeBuildError("<include> is not supported: put every tree in one text", element=el.tag, line=el.line)
-            else:
-                raise TreeBuildError("unexpected element under <root>; expected <BehaviorTree>", element=el.tag, line=el.line)
+        self.tree_files: dict = {}  # tree id -> file it came from (None: the top-level text)
+        self.models: dict = {}  # node id -> (model tag, {port: (direction, default)})
+        self.counts = ParseCounts()
+        self.files: set = set()  # real paths loaded so far
+        self.project_bytes = 0
+
+    # -- loading: the top-level document and what it includes ----------------
+    def load_project(self, text, directory: str, path: str | None) -> None:
+        self.base = directory
+        self.top_label = os.path.basename(path) if path else "the text"
+        if path is not None:
+            self.files.add(path)
+        self.project_bytes = len(text) if isinstance(text, (bytes, bytearray, str)) else 0
+        document = parse_xml(text, MAX_TREE_NODES, self.counts)
+        own_trees = self._load(document, directory, path, [path] if path else [])
         if not self.trees:
             raise TreeBuildError("the document contains no <BehaviorTree>", element="root", line=document.line)
         main = document.attrs.get("main_tree_to_execute")
@@ -195,14 +273,139 @@ class _Builder:
                 )
         elif len(self.trees) == 1:
             main = next(iter(self.trees))
+        elif len(own_trees) == 1:
+            main = own_trees[0]  # the one tree of a top-level file that includes libraries
         else:
+            first = next(iter(self.trees))
+            name = self.top_label if path else "FILE.xml"
             raise TreeBuildError(
-                f"several BehaviorTrees ({', '.join(self.trees)}): set main_tree_to_execute on <root>",
+                f"several BehaviorTrees ({', '.join(self.trees)}) and no main one: set main_tree_to_execute "
+                f"on <root>, e.g. <root BTCPP_format=\"4\" main_tree_to_execute=\"{first}\">, or load a short "
+                f"top-level document that includes the file and names the main tree: <root BTCPP_format=\"4\" "
+                f"main_tree_to_execute=\"{first}\"><include path=\"{name}\"/></root>",
                 element="root", line=document.line,
             )
         self.main = main
+        self._check_models()
 
-    def _add_tree(self, el: Element) -> None:
+    def _load(self, document: Element, directory: str, path: str | None, chain: list) -> list:
+        """Take the trees, models and includes of one file; returns the ids of its own trees."""
+        if document.tag != "root":
+            raise TreeBuildError("the document element must be <root>", element=document.tag, line=document.line)
+        version = document.attrs.get(FORMAT_ATTRIBUTE, SUPPORTED_FORMAT)
+        if version.strip() != SUPPORTED_FORMAT:
+            raise TreeBuildError(
+                f"{FORMAT_ATTRIBUTE}=\"{version}\" is not supported; only \"{SUPPORTED_FORMAT}\" is",
+                element="root", line=document.line,
+            )
+        own = []
+        for el in document.children:
+            if el.tag == "BehaviorTree":
+                own.append(self._add_tree(el, path))
+            elif el.tag == "TreeNodesModel":
+                self._add_models(el)
+            elif el.tag == "include":
+                self._include(el, directory, chain)
+            else:
+                raise TreeBuildError(
+                    "unexpected element under <root>; expected <BehaviorTree>, <include> or <TreeNodesModel>",
+                    element=el.tag, line=el.line,
+                )
+        return own
+
+    def _label(self, real: str) -> str:
+        return os.path.relpath(real, self.base)
+
+    def _include(self, el: Element, directory: str, chain: list) -> None:
+        raw = el.attrs.get("path", "")
+
+        def refuse(reason: str) -> TreeBuildError:
+            exc = TreeBuildError(f"include {raw!r} refused: {reason}", element=el.tag, line=el.line)
+            exc.located = True  # says where it is; the including files need not add themselves
+            return exc
+
+        if "ros_pkg" in el.attrs:
+            raise refuse("ros_pkg is not supported; give a path relative to the including file")
+        if el.children:
+            raise refuse("<include> cannot have child elements")
+        if not raw.strip():
+            raise refuse("it needs a path attribute")
+        if os.path.isabs(raw) or raw.startswith(("/", "\\")):
+            raise refuse(f"absolute paths are not allowed; includes stay under {self.base}")
+        candidate = os.path.normpath(os.path.join(directory, raw))
+        if not _inside(candidate, self.base):
+            raise refuse(f"it leads outside {self.base}, the directory includes must stay under")
+        real = os.path.realpath(candidate)
+        if not _inside(real, self.base):
+            raise refuse(f"a symbolic link leads outside {self.base}, the directory includes must stay under")
+        if real in chain:
+            cycle = [self._label(p) for p in chain[chain.index(real):]] + [self._label(real)]
+            raise refuse(f"include cycle: {' -> '.join(cycle)}")
+        if real in self.files:
+            return  # already loaded through another include: its trees are there
+        if not os.path.isfile(real):
+            raise refuse("no such file" if not os.path.exists(real) else "not a regular file")
+        if len(self.files) >= MAX_PROJECT_FILES:
+            raise refuse(f"the project would load more than {MAX_PROJECT_FILES} files")
+        try:
+            with open(real, "rb") as f:
+                data = f.read(MAX_PROJECT_BYTES - self.project_bytes + 1)
+        except OSError as exc:
+            raise refuse(f"cannot read it: {exc.strerror or exc}") from None
+        self.project_bytes += len(data)
+        if self.project_bytes > MAX_PROJECT_BYTES:
+            raise refuse(f"the files of the project hold more than {MAX_PROJECT_BYTES} bytes together")
+        self.files.add(real)
+        try:
+            document = parse_xml(data, MAX_TREE_NODES, self.counts)
+            self._load(document, os.path.dirname(real), real, chain + [real])
+        except TreeBuildError as exc:
+            if getattr(exc, "located", False):
+                raise
+            located = type(exc)(f"{exc} (in included file {self._label(real)})")
+            located.located = True
+            raise located from None
+
+    def _add_models(self, el: Element) -> None:
+        """Keep the port lists of <TreeNodesModel>: SubTree defaults apply, action entries are checked."""
+        for entry in el.children:
+            node_id = entry.attrs.get("ID", "").strip()
+            if not node_id or node_id in self.models:
+                continue
+            ports = {}
+            for port in entry.children:
+                direction = _MODEL_PORTS.get(port.tag)
+                name = port.attrs.get("name", "").strip()
+                if direction is not None and name:
+                    ports[name] = (direction, port.attrs.get("default"), entry.line)
+            self.models[node_id] = (entry.tag, ports, entry.line)
+
+    def _check_models(self) -> None:
+        for node_id, (tag, ports, line) in self.models.items():
+            if tag == "SubTree" or node_id not in self.actions:
+                continue  # entries for nodes this engine does not define are only editor metadata
+            registered = self._action_ports(node_id, lambda m: TreeBuildError(m, element=tag, line=line))
+            agree = ports.keys() == registered.keys() and all(
+                direction in ("inout", registered[name].direction) for name, (direction, _d, _l) in ports.items()
+            )
+            if not agree:
+                model_list = ", ".join(f"{n} ({d})" for n, (d, _d, _l) in sorted(ports.items())) or "none"
+                own_list = ", ".join(f"{n} ({p.direction})" for n, p in sorted(registered.items())) or "none"
+                raise TreeBuildError(
+                    f"<TreeNodesModel> entry '{node_id}' declares ports {model_list}, but the registered "
+                    f"action '{node_id}' has {own_list}; make them agree or remove the entry",
+                    element=tag, line=line,
+                )
+
+    def _action_ports(self, node_id: str, error) -> dict:
+        if node_id not in self.port_cache:
+            try:
+                self.port_cache[node_id] = parse_port_list(node_id, self.actions[node_id][1])
+            except RegistrationError as exc:
+                raise error(f"ports of action '{node_id}' became invalid after registration: {exc}") from None
+        return self.port_cache[node_id]
+
+    def _add_tree(self, el: Element, path: str | None) -> str:
         tree_id = el.attrs.get("ID", "").strip()
         if not tree_id:
             raise TreeBuildError("<BehaviorTree> needs an ID attribute", element=el.tag, line=el.line)
@@ -214,6 +417,8 @@ class _Builder:
                 element=el.tag, line=el.line,
             )
         self.trees[tree_id] = el
+        self.tree_files[tree_id] = path
+        return tree_id
 
     def build(self, blackboard: Blackboard) -> Tree:
         root = self._build_node(self.trees[self.main].children[0], blackboard, self.main, [self.main], 1)
@@ -221,7 +426,9 @@ class _Builder:
 
     def _build_node(self, el: Element, bb: Blackboard, tree_id: str, stack: list, depth: int):
         def error(message: str) -> TreeBuildError:
-            return TreeBuildError(f"{message} (in BehaviorTree '{tree_id}')", element=el.tag, line=el.line)
+            source = self.tree_files[tree_id]
+            where = f"BehaviorTree '{tree_id}'" + (f" of {self._label(source)}" if source else "")
+            return TreeBuildError(f"{message} (in {where})", element=el.tag, line=el.line)
 
         if depth > MAX_TREE_DEPTH:
             raise error(f"nodes are nested deeper than {MAX_TREE_DEPTH} levels (sub-trees included)")
@@ -238,9 +445,14 @@ class _Builder:
                 raise error("needs an ID attribute naming the node type")
         common = {"name": name, "tree_id": tree_id, "line": el.line, "tag": el.tag}
         conditions = self._conditions(attrs, error)
+        # What is left that begins with "_" (SubTree's _autoremap aside) is an
+        # editor's: kept on the node, never a port.
+        metadata = {a: attrs.pop(a) for a in [a for a in attrs if a[:1] == "_" and a != "_autoremap"]}
 
         if node_id == "SubTree":
             node = self._build_subtree(el, attrs, bb, stack, depth, common, error)
+            if metadata:
+                node.metadata = MappingProxyType(metadata)
             if conditions:
                 node.set_conditions(conditions)
             return node
@@ -250,13 +462,9 @@ class _Builder:
         if node_id in BUILTIN_NODES:
             node = BUILTIN_NODES[node_id](node_id, attrs=attrs, blackboard=bb, **common)
         elif node_id in self.actions:
-            functor, ports_list = self.actions[node_id]
-            if node_id not in self.port_cache:
-                try:
-                    self.port_cache[node_id] = parse_port_list(node_id, ports_list)
-                except RegistrationError as exc:
-                    raise error(f"ports of action '{node_id}' became invalid after registration: {exc}") from None
-            node = ActionNode(node_id, functor, attrs=attrs, ports=self.port_cache[node_id], blackboard=bb, **common)
+            functor = self.actions[node_id][0]
+            ports = self._action_ports(node_id, error)
+            node = ActionNode(node_id, functor, attrs=attrs, ports=ports, blackboard=bb, **common)
         elif node_id in self.node_types:
             node = self.node_types[node_id](node_id, attrs=attrs, blackboard=bb, **common)
         elif node_id in LATER_BUILTIN_NODES:
@@ -266,8 +474,12 @@ class _Builder:
                 set(BUILTIN_NODES) | set(LATER_BUILTIN_NODES) | set(self.actions) | set(self.node_types) | {"SubTree"}
             )
             close = difflib.get_close_matches(node_id, known, n=3)
-            hint = f"; did you mean {', '.join(close)}?" if close else "; register it as an action first"
-            raise error(f"unknown node type '{node_id}'{hint}")
+            hint = f"; did you mean {', '.join(close)}?" if close else ""
+            if el.children:
+                how = "a node with children is a TreeNode subclass added with register_node_type"
+            else:
+                how = "register its tick function with register_action_behavior"
+            raise error(f"unknown node type '{node_id}'{hint}; {how}")
 
         low, high = node.CHILDREN
         count = len(el.children)
@@ -280,6 +492,8 @@ class _Builder:
         for child_el in el.children:
             node.children.append(self._build_node(child_el, bb, tree_id, stack, depth + 1))
         node.finish_setup()
+        if metadata:
+            node.metadata = MappingProxyType(metadata)
         if conditions:
             node.set_conditions(conditions)
         return node
@@ -306,25 +520,28 @@ class _Builder:
         if el.children:
             raise error("<SubTree> cannot have child elements")
         raw_auto = attrs.pop("_autoremap", "false").strip().lower()
-        if raw_auto not in _BOOLEANS:
+        if raw_auto not in BOOLEANS:
             raise error(f"_autoremap must be true or false, not {raw_auto!r}")
+        model = self.models.get(sub_id)
+        if model is not None and model[0] == "SubTree":
+            for port, (_direction, default, _line) in model[1].items():
+                if default is not None and port not in attrs:
+                    attrs[port] = default
         remap, literals = {}, {}
         for port, raw in attrs.items():
-            key = blackboard_key(raw)
-            if key == "=":
-                key = port
-            if key == "":
-                raise error(f"attribute '{port}' has an empty blackboard reference '{{}}'")
+            try:
+                key = port_reference(port, raw)
+            except ValueError as exc:
+                raise error(str(exc)) from None
             if key is None:
                 literals[port] = raw
             else:
                 remap[port] = key
-        child_bb = Blackboard(parent=bb, remap=remap, autoremap=_BOOLEANS[raw_auto])
+        child_bb = Blackboard(parent=bb, remap=remap, autoremap=BOOLEANS[raw_auto])
         for key, value in literals.items():
             child_bb.set_local(key, value)
         common["name"] = common["name"] or sub_id
         node = SubTreeNode("SubTree", blackboard=bb, **common)
-        node.subtree_id = sub_id
         sub_root_el = self.trees[sub_id].children[0]
         node.children.append(self._build_node(sub_root_el, child_bb, sub_id, stack + [sub_id], depth + 1))
         return node

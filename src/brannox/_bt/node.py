@@ -3,13 +3,14 @@
 from __future__ import annotations
 
 import logging
+import re
 import time
 from dataclasses import dataclass
 from types import MappingProxyType
 
 from .blackboard import Blackboard
 from .errors import PortError, RegistrationError, TickError, TreeBuildError
-from .script import ScriptError
+from .script import INT_MAX, INT_MIN, ScriptError
 from .status import NodeStatus
 
 #: Where the core reports what it must not raise: failures of halt callbacks.
@@ -28,6 +29,15 @@ CONDITION_ATTRIBUTES = frozenset(PRE_CONDITIONS + ("_while",) + POST_SCRIPTS)
 _RUNNING, _SUCCESS, _FAILURE, _SKIPPED, _IDLE = (
     NodeStatus.RUNNING, NodeStatus.SUCCESS, NodeStatus.FAILURE, NodeStatus.SKIPPED, NodeStatus.IDLE,
 )
+
+
+class TickWork:
+    """What is left of the current tick's work cap, shared by the nodes of one tree."""
+
+    __slots__ = ("left", "limit")
+
+    def __init__(self) -> None:
+        self.left = self.limit = 0
 
 
 @dataclass(frozen=True)
@@ -56,6 +66,9 @@ def parse_port_list(owner: str, ports) -> dict:
             raise RegistrationError(f"port name '{name}' of '{owner}' is reserved for the element itself")
         if name in CONDITION_ATTRIBUTES:
             raise RegistrationError(f"port name '{name}' of '{owner}' is reserved for a pre- or post-condition")
+        if name.startswith("_"):
+            # Attributes beginning with "_" are conditions or editor metadata, never ports.
+            raise RegistrationError(f"port name '{name}' of '{owner}' begins with '_', which is kept for metadata")
         if name in declared:
             raise RegistrationError(f"'{owner}' declares port '{name}' twice")
         ptype = port.get("type", "string")
@@ -71,24 +84,74 @@ def parse_port_list(owner: str, ports) -> dict:
     return declared
 
 
-def blackboard_key(raw: str) -> str | None:
-    """Return the key of a "{key}" reference, or None for a literal."""
+#: Boolean literals of ports (and of ``_autoremap``), by their lower-case text.
+BOOLEANS = MappingProxyType({"true": True, "1": True, "false": False, "0": False})
+#: The statuses a port such as ``else`` or ``if_empty`` may name.
+STATUS_LITERALS = MappingProxyType({"SUCCESS": _SUCCESS, "FAILURE": _FAILURE, "SKIPPED": _SKIPPED})
+# int() also takes other scripts' digits, underscores and any amount of digits.
+_INT_TEXT = re.compile(r"[ \t\r\n]*([+-]?)0*([0-9]+)[ \t\r\n]*\Z")
+
+
+def port_reference(port: str, raw: str) -> str | None:
+    """The blackboard key an attribute ``port="raw"`` refers to, or None for a literal.
+
+    ``{key}`` names an entry, ``{=}`` the entry called like the port,
+    ``{@key}`` (and ``{@=}``) the root blackboard's entry. Raises ValueError
+    for an empty reference.
+    """
     s = raw.strip()
-    if len(s) >= 2 and s[0] == "{" and s[-1] == "}":
-        return s[1:-1].strip()
-    return None
+    if len(s) < 2 or s[0] != "{" or s[-1] != "}":
+        return None
+    key = s[1:-1].strip()
+    if key in ("=", "@="):
+        key = key[:-1] + port
+    if key == "" or key == "@" or key[:2] == "@ ":
+        raise ValueError(f"attribute '{port}' has an empty blackboard reference {s!r}")
+    return key
+
+
+def relative_count(port: str, value: int, children: int) -> int:
+    """Resolve a count port against the number of children: -1 means all of
+    them, -2 all but one, and so on; the result must be within 1..children."""
+    resolved = children + value + 1 if value < 0 else value
+    if not 1 <= resolved <= children:
+        raise ValueError(f"port '{port}'={value} does not fit {children} children "
+                         f"(valid: 1..{children} or -{children}..-1)")
+    return resolved
 
 
 def parse_int(text, what: str) -> int:
-    """Parse a numeric port value; bools and floats are refused on purpose."""
+    """Parse a numeric port value: ASCII digits with an optional sign, within
+    the 64-bit range; bools and floats are refused on purpose."""
     if isinstance(text, int) and not isinstance(text, bool):
-        return text
-    if isinstance(text, str):
-        try:
-            return int(text.strip(), 10)
-        except ValueError:
-            pass
-    raise ValueError(f"{what} must be an integer, got {text!r}")
+        value = text
+    else:
+        match = _INT_TEXT.match(text) if isinstance(text, str) else None
+        if match is None:
+            raise ValueError(f"{what} must be an integer, got {safe_repr(text)}")
+        sign, digits = match.groups()
+        if len(digits) > 19:  # more than INT_MAX has; int() would refuse thousands
+            raise ValueError(f"{what} must be within the 64-bit integer range, got {len(digits)} digits")
+        value = int(sign + digits)
+    if not INT_MIN <= value <= INT_MAX:
+        raise ValueError(f"{what} must be within the 64-bit integer range, got {value.bit_length()} bits")
+    return value
+
+
+def safe_repr(value, limit: int = 200) -> str:
+    """repr() for error messages: a value whose repr fails must not hide the error being told."""
+    try:
+        text = repr(value)
+    except Exception:
+        return f"<{type(value).__name__} object (its repr failed)>"
+    return text if len(text) <= limit else text[:limit] + "..."
+
+
+def safe_str(exc: BaseException) -> str:
+    try:
+        return str(exc)
+    except Exception:
+        return "(its message could not be read)"
 
 
 class TreeNode:
@@ -112,6 +175,27 @@ class TreeNode:
     clock = staticmethod(time.monotonic)
     #: Compiled condition scripts, set by the builder on nodes that have any.
     _conditions = None
+    #: The tree's TickWork, and the number of nodes below this one (what one
+    #: round over the children may tick); both set by Tree.
+    _work = None
+    _descendants = 0
+    #: Editor attributes of the element (``_description``, ``_uid``, ...), set
+    #: by the builder on nodes that have any; never ports, never remapped.
+    metadata = MappingProxyType({})
+    #: Whether construction calls reset_run_state; False for classes that
+    #: still define the former hook, reset_state (see __init_subclass__).
+    _run_state_at_construction = True
+
+    def __init_subclass__(cls, **kwargs):
+        super().__init_subclass__(**kwargs)
+        # A node type written for the former hook name keeps working: its
+        # reset_state becomes the hook, called after every halt as before,
+        # but not at construction, since it may use attributes its own
+        # __init__ sets only after calling ours.
+        if "reset_state" in cls.__dict__ and "reset_run_state" not in cls.__dict__:
+            cls.reset_run_state = cls.__dict__["reset_state"]
+        if any("reset_state" in k.__dict__ for k in cls.__mro__[:cls.__mro__.index(TreeNode)]):
+            cls._run_state_at_construction = False
 
     def __init__(self, node_id: str, *, name: str | None = None, attrs: dict | None = None,
                  ports: dict | None = None, blackboard: Blackboard | None = None,
@@ -131,12 +215,11 @@ class TreeNode:
             if port not in self._ports:
                 declared = ", ".join(sorted(self._ports)) or "none"
                 raise self.build_error(f"'{self.node_id}' has no port named '{port}' (declared ports: {declared})")
-            key = blackboard_key(raw)
-            if key == "=":
-                key = port
-            if key == "":
-                raise self.build_error(f"port '{port}' has an empty blackboard reference '{{}}'")
-            if key is None and self._ports[port].direction == "output":
+            try:
+                key = port_reference(port, raw)
+            except ValueError as exc:
+                raise self.build_error(str(exc)) from None
+            if key is None and self._ports[port].direction == "output" and raw.strip():
                 raise self.build_error(
                     f"output port '{port}' must name a blackboard entry, e.g. {port}=\"{{{port}}}\", not a literal"
                 )
@@ -144,6 +227,13 @@ class TreeNode:
         missing = sorted(self.REQUIRED - self._attrs.keys())
         if missing:
             raise self.build_error(f"'{self.node_id}' needs port(s) {', '.join(missing)}")
+        if self._run_state_at_construction:
+            self.reset_run_state()
+
+    @property
+    def description(self) -> str:
+        """The element's ``_description`` attribute (what an editor shows), or ""."""
+        return self.metadata.get("_description", "")
 
     # -- errors -------------------------------------------------------------
     def describe(self) -> str:
@@ -167,6 +257,22 @@ class TreeNode:
     def tick(self) -> NodeStatus:  # pragma: no cover - every concrete node overrides it
         raise NotImplementedError
 
+    def count_round(self) -> None:
+        """Charge one round over this node's children to the tick's work cap.
+
+        A node that may tick its children more than once within one tick
+        (a loop) calls it before each round, so that a tick always ends: past
+        the cap it raises TickError naming this node.
+        """
+        work = self._work
+        if work is not None:
+            work.left -= self._descendants
+            if work.left < 0:
+                raise self.tick_error(
+                    f"the tick made more than max_node_ticks={work.limit} node ticks while this node repeated "
+                    "its children; raise SequentialEngine.max_node_ticks to allow more"
+                )
+
     def now(self) -> float:
         """The current time in seconds, from the replaceable ``TreeNode.clock``."""
         return type(self).clock()
@@ -183,8 +289,21 @@ class TreeNode:
             child.halt()
         if self.status is _RUNNING:
             self._halt_callbacks()
-        self.reset_state()
+        self.reset_run_state()
         self.status = _IDLE
+
+    def reset_run_state(self) -> None:
+        """Set every per-run field of the node to its value before a run, and nothing else.
+
+        The one place a node type keeps its per-run memory (child position,
+        counters, deadlines): the attributes this method sets are exactly
+        that memory. Called at the end of ``TreeNode.__init__`` (so a
+        subclass need not set those fields in its own ``__init__``) and
+        after every halt. Overridden by nodes that have such fields.
+        """
+
+    def reset_state(self) -> None:
+        """The former name of ``reset_run_state``; a subclass overriding it is still honoured."""
 
     def on_halted(self) -> None:
         """Release what a RUNNING node holds; called once when it is halted while RUNNING."""
@@ -217,23 +336,37 @@ class TreeNode:
         self._conditions = conditions
         self.execute_tick = self._execute_guarded
 
-    def _script(self, attribute: str):
-        script = self._conditions.get(attribute)
-        if script is None:
-            return None
+    def _run_script(self, script, label: str = "script"):
+        """Run a compiled script on this node's blackboard; a failure is a TickError naming the node."""
         try:
             return script.run(self._blackboard)
         except ScriptError as exc:
-            raise self.tick_error(f"{attribute} script {script.source!r} failed: {exc}") from None
+            raise self.tick_error(f"{label} {script.source!r} failed: {exc}") from None
+        except Exception as exc:  # from a blackboard value's own methods (repr, ==)
+            raise self.tick_error(f"{label} {script.source!r} failed: {type(exc).__name__}: "
+                                  f"{safe_str(exc)}") from exc
 
-    def _check(self, attribute: str) -> bool:
-        value = self._script(attribute)
+    def _script_truth(self, script, label: str = "script") -> bool:
+        """Run a script as a condition: a boolean, or a number (true unless 0).
+
+        Any other value is a TickError: a condition that gives text is a
+        mistake in the tree, not a false condition.
+        """
+        value = self._run_script(script, label)
         if isinstance(value, bool):
             return value
         if isinstance(value, (int, float)):
             return value != 0
-        raise self.tick_error(f"{attribute} script {self._conditions[attribute].source!r} gave "
-                              f"{type(value).__name__} {value!r}, not a boolean")
+        raise self.tick_error(f"{label} {script.source!r} gave {type(value).__name__} {safe_repr(value)}, "
+                              "not a boolean")
+
+    def _script(self, attribute: str) -> None:
+        script = self._conditions.get(attribute)
+        if script is not None:
+            self._run_script(script, f"{attribute} script")
+
+    def _check(self, attribute: str) -> bool:
+        return self._script_truth(self._conditions[attribute], f"{attribute} script")
 
     def _execute_guarded(self) -> NodeStatus:
         conditions = self._conditions
@@ -260,11 +393,9 @@ class TreeNode:
     def finish_setup(self) -> None:
         """Checks that need the children; called by the builder once they are attached."""
 
-    def reset_state(self) -> None:
-        """Forget per-run bookkeeping (child index, counters); overridden by nodes that have some."""
-
     def halt_children(self, start: int = 0) -> None:
-        for child in self.children[start:]:
+        # Every finished run of a control halts all its children: no slice copy then.
+        for child in self.children[start:] if start else self.children:
             child.halt()
 
     # -- ports --------------------------------------------------------------
@@ -310,9 +441,10 @@ class TreeNode:
         """Write ``value`` to the blackboard entry an output port refers to."""
         if self._declared(port).direction != "output":
             raise PortError(f"port '{port}' of {self.describe()} is an input port; it cannot be written")
-        if port not in self._attrs:
+        key = self._keys.get(port)
+        if key is None:  # absent, or left empty as editors write an unused port
             raise PortError(f"output port '{port}' of {self.describe()} is not connected to a blackboard entry in the XML")
-        self._blackboard.set(self._keys[port], value)
+        self._blackboard.set(key, value)
 
     # -- helpers for built-in nodes -----------------------------------------
     def int_input(self, port: str, default: int | None = None) -> int | None:
@@ -326,6 +458,13 @@ class TreeNode:
         except ValueError as exc:
             source = "" if key is None else f" (blackboard entry '{key}')"
             raise self.tick_error(f"{exc}{source}") from None
+
+    def status_literal(self, port: str, default: str):
+        """The status a literal port names (SUCCESS, FAILURE or SKIPPED), checked at build time."""
+        raw = self._attrs.get(port, default)
+        if self._keys.get(port) is not None or raw.strip().upper() not in STATUS_LITERALS:
+            raise self.build_error(f"port '{port}' must be SUCCESS, FAILURE or SKIPPED, not {raw!r}")
+        return STATUS_LITERALS[raw.strip().upper()]
 
     def check_int_literals(self, minimum: int) -> None:
         for port in self._attrs:

@@ -19,6 +19,7 @@ built, keyed by the thread that built it (the tree thread of a ThreadEngine,
 from __future__ import annotations
 
 import builtins
+import logging
 import reprlib
 import threading
 import time
@@ -27,6 +28,8 @@ from typing import NamedTuple
 
 from .blackboard import Blackboard
 from .status import NodeStatus
+
+logger = logging.getLogger("brannox.core")
 
 _IDLE = NodeStatus.IDLE
 _RUNNING = NodeStatus.RUNNING
@@ -230,14 +233,25 @@ class _Watch:
         self.observers = observers
 
     def start(self) -> None:
-        for i, node in enumerate(self.nodes):
-            d = node.__dict__
-            d["_obs"] = (self, Counters(d["status"]), i)
-            node.__class__ = _observed_class(type(node))
-        for bb in self.blackboards.values():
-            if type(bb) is Blackboard:
-                bb.__class__ = _ObservedBlackboard
-        _bb_watches[id(self.tree.blackboard)] = self
+        """Swap every node and blackboard to its reporting class, or none of them.
+
+        The classes are all made before any node changes, so a class that
+        cannot be subclassed (an ``__init_subclass__`` that wants arguments)
+        leaves the tree untouched; a failure while swapping undoes the swaps.
+        """
+        classes = [_observed_class(type(node)) for node in self.nodes]
+        try:
+            for i, (node, cls) in enumerate(zip(self.nodes, classes)):
+                d = node.__dict__
+                d["_obs"] = (self, Counters(d["status"]), i)
+                node.__class__ = cls
+            for bb in self.blackboards.values():
+                if type(bb) is Blackboard:
+                    bb.__class__ = _ObservedBlackboard
+            _bb_watches[id(self.tree.blackboard)] = self
+        except BaseException:
+            self.stop()
+            raise
 
     def stop(self) -> None:
         _bb_watches.pop(id(self.tree.blackboard), None)
@@ -272,15 +286,14 @@ class TreeEntry:
     """One built tree as the registry knows it. Immutable after creation,
     except ``watch``, which only attach/detach change (under the registry lock)."""
 
-    def __init__(self, seq: int, thread, tree, xml_text):
+    def __init__(self, seq: int, thread, tree, xml_text, label=None):
         self.seq = seq
         self.thread_ref = weakref.ref(thread)
         self.tree_ref = weakref.ref(tree)
         self.tree_id = tree.tree_id
-        # A ThreadEngine's tree thread is started with (identifier, xml); the
-        # identifier makes a better label than the BehaviorTree ID.
-        args = getattr(thread, "_args", ())
-        self.label = args[0] if args and isinstance(args[0], str) else tree.tree_id
+        # Whoever knows a better name (a ThreadEngine's identifier, known to a
+        # monitor given that engine) passes it; otherwise the BehaviorTree ID.
+        self.label = label if isinstance(label, str) else tree.tree_id
         self.xml = xml_text if isinstance(xml_text, str) else ""
         self.nodes = node_table(tree.root)
         self.created = now_us()
@@ -293,6 +306,11 @@ class TreeEntry:
     def alive(self) -> bool:
         thread = self.thread_ref()
         return thread is not None and thread.is_alive() and self.tree_ref() is not None
+
+    def root_status(self):
+        """The root's status name, or None once the tree is gone; a plain read, from any thread."""
+        tree = self.tree_ref()
+        return None if tree is None else tree.root.__dict__["status"].name
 
     def statuses(self) -> tuple:
         tree = self.tree_ref()
@@ -315,14 +333,19 @@ class TreeRegistry:
         self._lock = threading.RLock()
         self._by_thread: weakref.WeakKeyDictionary = weakref.WeakKeyDictionary()
         self._listeners: tuple = ()
+        self._failed_listeners: set = set()
         self._seq = 0
 
-    def register(self, tree, xml_text=None) -> TreeEntry:
-        """Called on the building thread once a tree is current; tells listeners there."""
+    def register(self, tree, xml_text=None, label=None) -> TreeEntry:
+        """Called on the building thread once a tree is current; tells listeners there.
+
+        A listener's fault is the watcher's, not the tree's: it is logged (once
+        per listener) and the tree stays built.
+        """
         thread = threading.current_thread()
         with self._lock:
             self._seq += 1
-            entry = TreeEntry(self._seq, thread, tree, xml_text)
+            entry = TreeEntry(self._seq, thread, tree, xml_text, label)
             old = self._by_thread.get(thread)
             self._by_thread[thread] = entry
             if old is not None and old.watch is not None:
@@ -331,7 +354,15 @@ class TreeRegistry:
                 self._stop_watch(old)
             listeners = self._listeners
         for listener in listeners:
-            listener(entry)
+            try:
+                listener(entry)
+            except Exception:  # noqa: BLE001 - see the docstring
+                with self._lock:
+                    first = listener not in self._failed_listeners
+                    self._failed_listeners.add(listener)
+                if first:
+                    logger.exception("a tree registry listener failed (%r); later failures of it are not logged",
+                                     listener)
         return entry
 
     def entries(self) -> list:
@@ -348,21 +379,25 @@ class TreeRegistry:
 
     def remove_listener(self, fn) -> None:
         with self._lock:
-            self._listeners = tuple(f for f in self._listeners if f is not fn)
+            self._listeners = tuple(f for f in self._listeners if f != fn)
+            self._failed_listeners.discard(fn)
 
     def attach(self, entry: TreeEntry, observer) -> bool:
         """Start reporting to ``observer`` (on_transition, on_blackboard, on_tick).
 
         Returns False when the tree is gone. From a thread other than the tree
         thread an attach may land in the middle of a tick: events start there.
+        Raises (the tree unchanged, nothing watched) when a node class cannot
+        be given its reporting subclass.
         """
         with self._lock:
             tree = entry.tree_ref()
             if tree is None:
                 return False
             if entry.watch is None:
-                entry.watch = _Watch(entry, tree)
-                entry.watch.start()
+                watch = _Watch(entry, tree)
+                watch.start()
+                entry.watch = watch
             if observer not in entry.watch.observers:
                 entry.watch.set_observers(entry.watch.observers + (observer,))
             return True

@@ -15,6 +15,8 @@ from .errors import BehaviorTreeError
 
 #: Deepest allowed nesting of operators in one script; evaluation recurses
 #: once per level, so this keeps far from the interpreter's recursion limit.
+#: A run of left-grouping binary operators (1 + 2 - 3 * 4 ...) is evaluated
+#: in a loop, so it counts as one level however long it is.
 MAX_SCRIPT_DEPTH = 64
 #: Longest script source accepted, in characters.
 MAX_SCRIPT_LENGTH = 10_000
@@ -60,9 +62,6 @@ class Script:
             value = statement(blackboard)
         return value
 
-    def truth(self, blackboard) -> bool:
-        return _truth(self.run(blackboard), "the script's result")
-
     def __repr__(self) -> str:
         return f"<Script {self.source!r}>"
 
@@ -102,7 +101,11 @@ def _check_depth(tree) -> None:
         node, depth = stack.pop()
         if depth > MAX_SCRIPT_DEPTH:
             raise ScriptError(f"the script nests operators deeper than {MAX_SCRIPT_DEPTH} levels")
-        stack.extend((child, depth + 1) for child in node.children if isinstance(child, Tree))
+        children = [child for child in node.children if isinstance(child, Tree)]
+        if node.data in _LEFT_CHAINED and children and children[0].data in _LEFT_CHAINED:
+            # The left operand continues the same run (see _compile_chain).
+            stack.append((children.pop(0), depth))
+        stack.extend((child, depth + 1) for child in children)
 
 
 # ------------------------------------------------------------------ values
@@ -253,6 +256,8 @@ def _compile(node):
         return _reader(str(children[0]))
     if kind in _ASSIGNMENTS:
         return _assignment(str(children[0]), _ASSIGNMENTS[kind], _compile(children[1]))
+    if kind in _LEFT_CHAINED and children[0].data in _LEFT_CHAINED:
+        return _compile_chain(node)
     if kind in _BINARY:
         op, left, right = _BINARY[kind], _compile(children[0]), _compile(children[1])
         return lambda bb: op(left(bb), right(bb))
@@ -277,7 +282,46 @@ def _compile(node):
     raise ScriptError(f"unsupported construct {kind!r}")  # pragma: no cover - grammar and compiler disagree
 
 
+def _compile_chain(node):
+    """A run of left-grouping binary operators, ((a + b) * c) < d ..., as
+    a loop over its steps: its length costs no recursion, here or when run."""
+    steps = []
+    while node.data in _LEFT_CHAINED:
+        steps.append((node.data, _compile(node.children[1])))
+        node = node.children[0]
+    first = _compile(node)
+    steps = tuple((_STEP[kind], _BINARY.get(kind), right) for kind, right in reversed(steps))
+
+    def run(bb):
+        value = first(bb)
+        for step, op, right in steps:
+            value = step(value, op, right, bb)
+        return value
+
+    return run
+
+
+def _and_step(value, _op, right, bb):
+    return _truth(value, "an operand of '&&'") and _truth(right(bb), "an operand of '&&'")
+
+
+def _or_step(value, _op, right, bb):
+    return _truth(value, "an operand of '||'") or _truth(right(bb), "an operand of '||'")
+
+
+def _binary_step(value, op, right, bb):
+    return op(value, right(bb))
+
+
+_STEP = dict.fromkeys(_BINARY, _binary_step)
+_STEP.update(logic_and=_and_step, logic_or=_or_step)
+_LEFT_CHAINED = frozenset(_STEP)
+
+
 def _literal_int(text: str, base: int) -> int:
+    if len(text.lstrip("0")) > (19 if base == 10 else 16):
+        # Beyond the range whatever the digits, and int() refuses thousands of them.
+        raise ScriptError(f"integer literal {text[:20]}... ({len(text)} digits) is outside the 64-bit range")
     value = int(text, base)
     if value > INT_MAX:
         raise ScriptError(f"integer literal {text} is outside the 64-bit range")
@@ -287,11 +331,15 @@ def _literal_int(text: str, base: int) -> int:
 _UNSET = object()
 
 
+def _entry(name: str) -> str:
+    return f"root blackboard entry '{name[1:]}'" if name[:1] == "@" else f"blackboard entry '{name}'"
+
+
 def _reader(name: str):
     def read(bb):
         value = bb.get(name, _UNSET)
         if value is _UNSET:
-            raise ScriptError(f"blackboard entry '{name}' is not set")
+            raise ScriptError(f"{_entry(name)} is not set")
         return value
 
     return read

@@ -60,13 +60,24 @@ def _chunks(stripped):
             yield view[start:start + _CHUNK]
 
 
-def parse_xml(text, max_nodes: int | None = None) -> Element:
+@dataclass(slots=True)
+class ParseCounts:
+    """Elements and nodes seen so far; shared by the files of one project so
+    that the caps apply to all of them together."""
+
+    elements: int = 0
+    nodes: int = 0
+
+
+def parse_xml(text, max_nodes: int | None = None, counts: ParseCounts | None = None) -> Element:
     """Parse ``text`` (str or bytes) and return the root Element.
 
     The caps (elements, nesting, attribute length, tag size, and
     ``max_nodes`` elements inside <BehaviorTree>s) are applied while
     parsing, so an oversized document is refused before it is held in
-    memory as elements.
+    memory as elements. With ``counts``, the element and node caps count
+    from the totals there (other files of the same project), which are
+    updated.
     """
     if isinstance(text, (bytes, bytearray)):
         data = bytes(text)
@@ -94,7 +105,9 @@ def parse_xml(text, max_nodes: int | None = None) -> Element:
 
     stack: list[Element] = []
     result: list[Element] = []
-    count = nodes = 0
+    if counts is None:
+        counts = ParseCounts()
+    count, nodes = counts.elements, counts.nodes
     last_event = 0  # byte index of the latest event: how far expat has got
 
     def start(tag, attrs):
@@ -154,4 +167,5 @@ def parse_xml(text, max_nodes: int | None = None) -> Element:
         raise XMLParseError(
             f"malformed XML: {expat.errors.messages[exc.code]} (column {exc.offset})", line=line
         ) from None
+    counts.elements, counts.nodes = count, nodes
     return result[0]

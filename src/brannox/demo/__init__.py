@@ -94,23 +94,81 @@ def _parse_host_like_ollama(host: Optional[str]) -> str:
 
 def server_answers(base_url: str, timeout: float = 2.0) -> bool:
     """Whether a model server answers ``GET /`` at ``base_url`` as Ollama does."""
+    return _probe(base_url, timeout, timeout) == _OLLAMA
+
+
+# What _probe found: a model server; something else that answered; nothing
+# that took the connection; no connection within the time; a connection
+# that got no answer within the time.
+_OLLAMA, _OTHER, _ABSENT, _UNREACHABLE, _SILENT = "ollama", "other", "absent", "unreachable", "silent"
+
+
+def _probe(base_url: str, connect_timeout: float, answer_timeout: float) -> str:
+    """Sends ``GET /`` to ``base_url``; says what answered (one of the names above)."""
     # Imported here, as ctypes is below: the less the launcher imports before
     # main() runs, the shorter the start-up moment where Ctrl-C is not ours yet.
+    import socket
     from http.client import HTTPConnection, HTTPSConnection
 
     split = urllib.parse.urlsplit(base_url)
     conn_cls = HTTPSConnection if split.scheme == "https" else HTTPConnection
+    accepted = False
+
+    def connect(*args, **kwargs):
+        # Once the connection is taken, a server is there: what follows (TLS
+        # included) may take until answer_timeout.
+        nonlocal accepted
+        sock = socket.create_connection(*args, **kwargs)
+        accepted = True
+        sock.settimeout(answer_timeout)
+        return sock
+
     try:
-        conn = conn_cls(split.hostname or "127.0.0.1", split.port, timeout=timeout)
+        conn = conn_cls(split.hostname or "127.0.0.1", split.port, timeout=connect_timeout)
+        conn._create_connection = connect
         try:
             conn.request("GET", split.path.rstrip("/") + "/")
             resp = conn.getresponse()
             body = resp.read(4096)
         finally:
             conn.close()
-    except Exception:  # refused, timed out, TLS or protocol error: nothing usable there
-        return False
-    return resp.status == 200 and b"Ollama is running" in body
+    except socket.timeout:
+        return _SILENT if accepted else _UNREACHABLE
+    except Exception:  # refused, TLS or protocol error: nothing usable there
+        return _OTHER if accepted else _ABSENT
+    return _OLLAMA if resp.status == 200 and b"Ollama is running" in body else _OTHER
+
+
+#: How long a model server may take to answer GET / before the launcher says it is waiting.
+PROBE_PATIENCE = 2.0
+
+
+def _server_there(server: str, explicit: bool, limit: float) -> bool:
+    """Whether the model server at ``server`` is to be used rather than the stand-in.
+
+    Only a server that is not there is replaced: nothing took the connection,
+    or something answered that is not a model server. One that took the
+    connection, or that OLLAMA_HOST names, is waited for up to ``limit``
+    (the request time-out); past it DemoError says so.
+    """
+    note = threading.Timer(PROBE_PATIENCE, _say, [
+        f"the model server at {server} has not answered GET / within {PROBE_PATIENCE:g} s; waiting for it up to "
+        f"{limit:g} s (--request-timeout or {TIMEOUT_ENV})"])
+    note.daemon = True
+    note.start()
+    try:
+        found = _probe(server, limit if explicit else PROBE_PATIENCE, limit)
+    finally:
+        note.cancel()
+    if found == _SILENT:
+        what = f"the model server accepted the connection but sent no answer to GET / for {limit:g} s"
+    elif found == _UNREACHABLE and explicit:
+        what = f"no connection to the model server that OLLAMA_HOST names could be made in {limit:g} s"
+    else:
+        return found == _OLLAMA
+    raise DemoError(_failure_text(
+        f"{what} (--request-timeout or {TIMEOUT_ENV}); the stand-in does not replace a server that is there",
+        server, True, traceback_hint=False))
 
 
 def _say(message: str) -> None:
@@ -413,6 +471,7 @@ def _parser() -> argparse.ArgumentParser:
 
     p = argparse.ArgumentParser(
         prog="python -m brannox.demo",
+        allow_abbrev=False,  # an abbreviation is no option: the run under --monitor must not see one
         description=(
             "Run the demonstration built into brannox.engine.trigger.mthread: two behaviour trees ask a model server "
             f"(OLLAMA_HOST, model {MODEL!r}) for the news and stream the answers to standard output. When no model "
@@ -463,14 +522,14 @@ def main(argv: Optional[List[str]] = None) -> int:
         return INTERRUPTED
 
 
-def _main(argv: Optional[List[str]], ending: _Ending) -> int:
+def _main(argv: Optional[List[str]], ending: _Ending, watched: bool = False) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
-    if args.monitor:
+    if args.monitor and not watched:
         from .watch import run_watched
 
-        rest = [a for a in (sys.argv[1:] if argv is None else argv) if a != "--monitor"]
-        return run_watched(lambda: _main(rest, ending))
+        # The run under the monitor is told so, whatever its arguments say.
+        return run_watched(lambda: _main(argv, ending, watched=True))
     limit = args.request_timeout
     if limit is None:
         env_limit = os.environ.get(TIMEOUT_ENV, "").strip()
@@ -494,7 +553,7 @@ def _main(argv: Optional[List[str]], ending: _Ending) -> int:
     watchdog = None
     try:
         _arm_module()
-        if standin_on and not server_answers(server):
+        if standin_on and not _server_there(server, bool((host or "").strip()), limit):
             from .standin import StandinServer
 
             standin = StandinServer(piece_delay=args.piece_delay).start()

@@ -99,7 +99,11 @@ def _discover(cls: type, node) -> tuple:
     copy.__dict__.update(state)
     try:
         copy.halt()
-        per_run = {k for k in candidates if copy.__dict__.get(k) is not probes[k] or probes[k].touched}
+        # A field the reset writes only when it differs from a class default
+        # may be absent from this instance: it shows up now.
+        candidates += [k for k in copy.__dict__ if k not in state and k not in base]
+        per_run = {k for k in candidates if copy.__dict__.get(k) is not probes.get(k) or
+                   (k in probes and probes[k].touched)}
         reset_memory = getattr(copy, "reset_memory", None)
         if callable(reset_memory):
             reset_memory()
@@ -110,7 +114,7 @@ def _discover(cls: type, node) -> tuple:
     fields = []
     for k in candidates:
         value = copy.__dict__.get(k)
-        if value is not probes[k]:
+        if value is not probes.get(k):
             fields.append((k, value, k in per_run))
         elif probes[k].touched:
             fields.append((k, ALWAYS, k in per_run))  # reset in place: its reset value is not known

@@ -114,9 +114,9 @@ class DurableTree:
         plain_reset = engine.reset_tree
         follower = self
 
-        def tick_once():
+        def tick_once(*args, **kwargs):
             try:
-                status = plain_tick()
+                status = plain_tick(*args, **kwargs)
             except BaseException:
                 # The tree halted itself; that is the state to keep. The
                 # tick's own error is the one its caller must see.

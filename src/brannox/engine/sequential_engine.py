@@ -4,14 +4,43 @@ from __future__ import annotations
 
 import logging
 import operator
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, TypedDict, Union
 
 from .._bt.blackboard import Blackboard
 from .._bt.errors import TreeNotLoadedError
-from .._bt.factory import BehaviorTreeFactory
+from .._bt.factory import MAX_NODE_TICKS, BehaviorTreeFactory
+from .._bt.node import TreeNode
 from .._bt.observe import REGISTRY
 from .._bt.status import NodeStatus
 
+if TYPE_CHECKING:
+    from .._bt.factory import Tree
+    from ..nodes.action_node import SimpleActionNode
+
 logger = logging.getLogger("brannox.core")
+
+#: What a tick function returns: a status, or (a generator function) an
+#: iterator whose bare ``yield``s report RUNNING and whose ``return`` gives
+#: SUCCESS or FAILURE.
+TickResult = Union[NodeStatus, Iterator[Optional[NodeStatus]]]
+#: A tick function: a plain function or a generator function taking the
+#: node, or the ``tick`` of a SimpleActionNode or StatefulActionNode class.
+TickFunction = Callable[[TreeNode], TickResult]
+#: One port: {"name", "type", "direction", "description"}.
+PortDict = Dict[str, str]
+
+
+class TreeStatus(TypedDict):
+    """What ``get_tree_status`` answers."""
+
+    loaded: bool
+    tree_id: Optional[str]
+    root_status: NodeStatus
+    root_status_name: str
+    tick_count: int
+    node_count: int
+    max_ticks: int
+    max_ticks_reached: bool
 
 
 class SequentialEngine:
@@ -27,29 +56,35 @@ class SequentialEngine:
     #: and the largest n tick_n_times accepts. Assign on the class to change it
     #: for every engine, or on an instance for that engine only.
     max_ticks: int = 10_000
+    #: Most node ticks one tick of the tree may make (loops count each round
+    #: with the nodes under them); past it the tick fails with TickError
+    #: naming the loop node. Set like max_ticks.
+    max_node_ticks: int = MAX_NODE_TICKS
     #: Process-wide callables run as ``hook(engine, tree)`` on the building
     #: thread once a newly built tree is current, before anything can tick
     #: it (brannox.durable restores and follows durable trees from here). A
     #: hook that raises fails the creation.
     tree_hooks: tuple = ()
 
-    def __init__(self):
+    def __init__(self) -> None:
         self.factory = BehaviorTreeFactory()
         self._blackboard = Blackboard()
-        self._tree = None
+        self._tree: Optional[Tree] = None
         self._tick_count = 0
         self._limit_reached = False
 
     # -- registration and loading -------------------------------------------
-    def register_action_behavior(self, action_id: str, tick_functor, ports_list=None) -> None:
+    def register_action_behavior(
+        self, action_id: str, tick_functor: TickFunction, ports_list: Optional[List[PortDict]] = None
+    ) -> None:
         """Register an action type; an id may be registered once per engine (RegistrationError otherwise)."""
         self.factory.register_action_behavior(action_id, tick_functor, ports_list)
 
-    def register_action_class(self, cls, action_id: str | None = None) -> None:
+    def register_action_class(self, cls: type[SimpleActionNode], action_id: Optional[str] = None) -> None:
         """Register a SimpleActionNode subclass (id defaults to the class name)."""
         self.factory.register_action_class(cls, action_id)
 
-    def create_tree_from_text(self, xml_text) -> None:
+    def create_tree_from_text(self, xml_text: str) -> None:
         """Build the main tree of ``xml_text`` and make it current.
 
         On error the previous tree (if any) stays loaded; on success it is
@@ -65,24 +100,25 @@ class SequentialEngine:
             hook(self, tree)
         REGISTRY.register(tree, xml_text)  # lets a monitor or recording find this tree
 
-    def _require_tree(self):
+    def _require_tree(self) -> Tree:
         if self._tree is None:
             raise TreeNotLoadedError("no tree is loaded: call create_tree_from_text() first")
         return self._tree
 
     # -- ticking ------------------------------------------------------------
     def tick_once(self) -> NodeStatus:
-        status = self._require_tree().tick_once()
+        status = self._require_tree().tick_once(operator.index(self.max_node_ticks))
         self._tick_count += 1
         return status
 
     def _tick_until(self, target: NodeStatus) -> int:
         tree = self._require_tree()
         limit = operator.index(self.max_ticks)
+        node_ticks = operator.index(self.max_node_ticks)
         count = 0
         self._limit_reached = False
         while count < limit:
-            status = tree.tick_once()
+            status = tree.tick_once(node_ticks)
             self._tick_count += 1
             count += 1
             if status is target:
@@ -98,7 +134,7 @@ class SequentialEngine:
         """Tick until the root returns FAILURE or max_ticks ticks were made; return the ticks made."""
         return self._tick_until(NodeStatus.FAILURE)
 
-    def tick_n_times(self, n: int) -> list:
+    def tick_n_times(self, n: int) -> List[NodeStatus]:
         """Tick ``n`` times and return every status (an empty list for n <= 0).
 
         ``n`` above ``max_ticks`` is refused (ValueError) before any tick: a
@@ -138,7 +174,7 @@ class SequentialEngine:
         except Exception as exc:
             logger.error("halting tree '%s' failed: %s: %s", tree.tree_id, type(exc).__name__, exc, exc_info=exc)
 
-    def get_tree_status(self) -> dict:
+    def get_tree_status(self) -> TreeStatus:
         tree = self._tree
         status = tree.status if tree is not None else NodeStatus.IDLE
         return {
@@ -153,19 +189,19 @@ class SequentialEngine:
         }
 
     # -- blackboard ---------------------------------------------------------
-    def get_blackboard_data(self, key: str):
+    def get_blackboard_data(self, key: str) -> Any:
         """The value stored under ``key``, or None if it was never set."""
         return self._blackboard.get(_check_key(key))
 
-    def set_blackboard_data(self, key: str, value) -> None:
+    def set_blackboard_data(self, key: str, value: Any) -> None:
         self._blackboard.set(_check_key(key), value)
 
-    def get_all_blackboard_data(self) -> dict:
+    def get_all_blackboard_data(self) -> Dict[str, Any]:
         """A copy of the top-level blackboard (sub-tree locals are not included)."""
         return self._blackboard.snapshot()
 
 
-def _check_key(key) -> str:
+def _check_key(key: object) -> str:
     if not isinstance(key, str) or not key:
         raise TypeError(f"blackboard keys are non-empty strings, not {key!r}")
     return key

@@ -21,7 +21,7 @@ def main(argv=None) -> int:
         handle = replay(args.file, args.host, args.port, args.token)
     except (OSError, ValueError) as exc:
         print(f"error: {exc}", file=sys.stderr)
-        return 1
+        return 2
     print(f"monitor: {handle.url}  (Enter or Ctrl-C to stop)", file=sys.stderr, flush=True)
     try:
         sys.stdin.readline()

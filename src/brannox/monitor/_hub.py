@@ -6,6 +6,10 @@ Everything else here runs on the server's event loop: ``pump`` drains the
 deques every PUMP_SECONDS, keeps the per-tree state, and queues messages for
 clients. No engine method is ever called: trees are found through the core's
 registry and ``engine.trees[id]["thread"]``.
+
+A tree is observed (its nodes swapped to reporting classes) only while some
+browser shows it; the list of trees is kept up to date by reading each root's
+status every LIVENESS_SECONDS, which costs the trees nothing.
 """
 
 from __future__ import annotations
@@ -13,7 +17,9 @@ from __future__ import annotations
 import asyncio
 import collections
 import json
+import logging
 import threading
+import time
 
 from .._bt.observe import REGISTRY, now_us
 from ._trees import engine_threads
@@ -23,6 +29,10 @@ LIVENESS_SECONDS = 0.5
 PENDING_EVENTS = 5_000      # per tree, between two pumps
 TIMELINE_EVENTS = 1_000     # per tree, kept for scrubbing back
 CLIENT_MESSAGES = 500       # per browser, before the oldest are dropped
+CLIENT_BYTES = 4 << 20      # per browser, in JSON text, before the oldest are dropped
+BEHIND_SECONDS = 10.0       # a browser still dropping messages after this long is disconnected
+
+logger = logging.getLogger("brannox.monitor")
 
 
 class TreeView:
@@ -36,19 +46,25 @@ class TreeView:
         self.xml = xml
         self.entry = entry
         self.alive = entry is not None
-        self.statuses = list(statuses) or ["IDLE"] * len(self.nodes)
-        self.blackboard = {k: list(v) + [0] for k, v in blackboard.items()}  # key -> [repr, type, t]
-        self.counters = None
-        self.base_statuses = list(self.statuses)
-        self.base_blackboard = {k: v[:2] for k, v in self.blackboard.items()}
         self.timeline: collections.deque = collections.deque(maxlen=timeline)
-        self.watched = False     # a browser shows this tree: make counter snapshots
+        self.reset(statuses, blackboard)
+        self.watched = False     # a browser shows this tree, and it is attached
         self.pending: collections.deque = collections.deque(maxlen=PENDING_EVENTS)
         self._made = 0           # tree thread: events made
         self._taken = 0          # event loop: events taken
         self.latest_counters = None   # set on the tree thread, an immutable tuple
         self.seq = 0
         self.changed = True
+
+    def reset(self, statuses, blackboard: dict) -> None:
+        """Start the picture again from a snapshot (the tree was not observed until now)."""
+        self.statuses = list(statuses) or ["IDLE"] * len(self.nodes)
+        self.blackboard = {k: list(v) + [0] for k, v in blackboard.items()}  # key -> [repr, type, t]
+        self.counters = None
+        self.latest_counters = None
+        self.base_statuses = list(self.statuses)
+        self.base_blackboard = {k: v[:2] for k, v in self.blackboard.items()}
+        self.timeline.clear()
 
     # -- tree thread ---------------------------------------------------------------
     def on_transition(self, ev) -> None:
@@ -60,11 +76,10 @@ class TreeView:
         self.pending.append((self._made, "blackboard", ev[0], ev[1], *ev[2]))
 
     def on_tick(self, counters) -> None:
-        # Only for a tree a browser shows; the pump picks up the latest tuple.
-        if self.watched:
-            watch = self.entry.watch if self.entry is not None else None
-            if watch is not None:
-                self.latest_counters = watch.counter_rows()
+        # The pump picks up the latest tuple.
+        watch = self.entry.watch if self.entry is not None else None
+        if watch is not None:
+            self.latest_counters = watch.counter_rows()
 
     # -- event loop ------------------------------------------------------------------
     def drain(self) -> list:
@@ -74,7 +89,7 @@ class TreeView:
         while q:
             item = q.popleft()
             n = item[0]
-            if n != self._taken + 1:
+            if n > self._taken + 1:
                 out.append(self._record({"type": "gap", "t": now_us(), "dropped": n - self._taken - 1}))
             self._taken = n
             kind = item[1]
@@ -122,29 +137,57 @@ class TreeView:
 
 
 class Client:
-    """One browser: a bounded message queue; the oldest go first, with a gap marker."""
+    """One browser: a queue of JSON texts bounded in count and in bytes.
 
-    def __init__(self, limit: int = CLIENT_MESSAGES):
+    When full, the oldest texts go and the next batch starts with a gap
+    marker (the page then asks for a fresh picture). A browser that keeps
+    the queue overflowing for BEHIND_SECONDS without taking a batch is not
+    reading at all: ``kicked`` is set and the server disconnects it.
+    """
+
+    def __init__(self, limit: int = CLIENT_MESSAGES, max_bytes: int = CLIENT_BYTES,
+                 behind_seconds: float = BEHIND_SECONDS):
         self.limit = limit
+        self.max_bytes = max_bytes
+        self.behind_seconds = behind_seconds
         self.queue: collections.deque = collections.deque()
+        self.bytes = 0
         self.dropped = 0
+        self.behind_since = None      # monotonic time of the first drop since the last batch
         self.ready = asyncio.Event()
+        self.kicked = asyncio.Event()
         self.selected = None
 
-    def put(self, msg: dict) -> None:
-        if len(self.queue) >= self.limit:
-            self.queue.popleft()
+    def put(self, msg, text: str | None = None) -> None:
+        if self.kicked.is_set():
+            return
+        if text is None:
+            text = dumps(msg)
+        self.queue.append(text)
+        self.bytes += len(text)
+        while len(self.queue) > self.limit or (self.bytes > self.max_bytes and self.queue):
+            self.bytes -= len(self.queue.popleft())
             self.dropped += 1
-        self.queue.append(msg)
+        if self.dropped:
+            now = time.monotonic()
+            if self.behind_since is None:
+                self.behind_since = now
+            elif now - self.behind_since > self.behind_seconds:
+                self.queue.clear()
+                self.bytes = 0
+                self.kicked.set()
         self.ready.set()
 
     async def next_batch(self) -> list:
+        """The queued JSON texts, a gap marker first if some were dropped."""
         await self.ready.wait()
         self.ready.clear()
         batch = list(self.queue)
         self.queue.clear()
+        self.bytes = 0
+        self.behind_since = None
         if self.dropped:
-            batch.insert(0, {"type": "gap", "dropped": self.dropped})
+            batch.insert(0, dumps({"type": "gap", "dropped": self.dropped}))
             self.dropped = 0
         return batch
 
@@ -158,20 +201,22 @@ class Hub:
         self.clients: set = set()
         self._new: collections.deque = collections.deque()
         self._count = 0
-        self._lock = threading.Lock()   # _count and _closed; taken before the registry's lock
+        # _count, _closed and every attach/detach; taken before the registry's lock.
+        self._lock = threading.Lock()
         self._closed = False
         self._last_liveness = 0.0
         self._listening = False
+        self._attach_failed: set = set()
 
     # -- discovery -------------------------------------------------------------------
     def start_live(self) -> None:
-        """Watch the trees now known and those built later (called before serving)."""
+        """List the trees now known and those built later (called before serving)."""
         REGISTRY.add_listener(self._on_new_tree)
         self._listening = True
         threads = engine_threads(self.engine) if self.engine is not None else None
         for entry in REGISTRY.entries():
             if entry.alive() and (threads is None or entry.thread in threads):
-                self._watch(entry, threads)
+                self._add(entry, threads)
 
     def add_replay(self, head: dict, events: list) -> None:
         self.mode = "replay"
@@ -184,90 +229,133 @@ class Hub:
         self.views[view.key] = view
 
     def _on_new_tree(self, entry) -> None:
-        # Tree thread, right after the tree was built: attach before its first tick.
+        # Tree thread, right after the tree was built: only listed, not observed.
         threads = None
         if self.engine is not None:
             threads = engine_threads(self.engine)
             if entry.thread not in threads:
                 return
-        self._watch(entry, threads)
+        self._add(entry, threads)
 
-    def _watch(self, entry, threads) -> None:
-        label = threads.get(entry.thread, entry.label) if threads else entry.label
-        # A tree thread may get here while close() runs on another thread: the
-        # lock makes sure nothing is attached after close() detached everything.
+    def _add(self, entry, threads) -> None:
+        label = threads.get(entry.thread, entry.label) if threads else process_wide_label(entry)
         with self._lock:
             if self._closed:
                 return
             self._count += 1
-            view = TreeView(f"t{self._count}", label, entry.tree_id, entry.nodes, entry.xml, entry.statuses(),
-                            entry.blackboard(), entry=entry, timeline=self.timeline)
-            if REGISTRY.attach(entry, view):
-                self._new.append(view)
+            key = f"t{self._count}"
+        status = entry.root_status()
+        view = TreeView(key, label, entry.tree_id, entry.nodes, entry.xml,
+                        [status or "IDLE"] + ["IDLE"] * (len(entry.nodes) - 1), {}, entry=entry,
+                        timeline=self.timeline)
+        self._new.append(view)
+
+    def _attach(self, view) -> None:
+        """Observe ``view``'s tree from now on, its picture taken afresh (event loop)."""
+        with self._lock:
+            if self._closed or view.watched or view.entry is None:
+                return
+            try:
+                attached = REGISTRY.attach(view.entry, view)
+            except Exception as exc:  # noqa: BLE001 - the tree stays listed, without live detail
+                if view.key not in self._attach_failed:
+                    self._attach_failed.add(view.key)
+                    logger.warning("tree %r cannot be observed: %s: %s", view.label, type(exc).__name__, exc)
+                return
+            if not attached:
+                return
+            view.watched = True
+        # Attached first, then the snapshot: events in between are applied
+        # again on top of it, which leaves the same state.
+        view.pending.clear()
+        view._taken = view._made
+        view.reset(view.entry.statuses(), view.entry.blackboard())
+
+    def _detach(self, view) -> None:
+        with self._lock:
+            if view.watched and view.entry is not None:
+                REGISTRY.detach(view.entry, view)
+            view.watched = False
 
     def close(self) -> None:
+        """Stop listing and observing; safe from any thread, even while the loop still runs."""
         with self._lock:
             self._closed = True
+            views = list(self.views.values()) + list(self._new)
+            for view in views:
+                if view.entry is not None:
+                    REGISTRY.detach(view.entry, view)
+                view.watched = False
         if self._listening:
             REGISTRY.remove_listener(self._on_new_tree)
             self._listening = False
-        while self._new:
-            self.views.setdefault(self._new[0].key, self._new[0])
-            self._new.popleft()
-        for view in self.views.values():
-            if view.entry is not None:
-                REGISTRY.detach(view.entry, view)
 
     # -- event loop -------------------------------------------------------------------
     def pump(self, now: float) -> None:
-        added = []
         while self._new:
             view = self._new.popleft()
             self.views[view.key] = view
-            added.append(view)
         if now - self._last_liveness >= LIVENESS_SECONDS and self.mode == "live":
             self._last_liveness = now
-            threads = engine_threads(self.engine) if self.engine is not None else None
-            for view in self.views.values():
-                if view.alive and (not view.entry.alive() or (threads is not None and view.entry.thread not in threads)):
-                    view.alive = False
-                    view.changed = True
+            self._poll(engine_threads(self.engine) if self.engine is not None else None)
         changed = []
-        for view in self.views.values():
+        by_key: dict = {}
+        for c in self.clients:
+            by_key.setdefault(c.selected, []).append(c)
+        for view in list(self.views.values()):
             events = view.drain() if view.pending else None
             counters = view.latest_counters
             if counters is not view.counters:
                 view.counters = counters
             else:
                 counters = None
-            if view.watched and (events or counters):
-                for c in self.clients:
-                    if c.selected == view.key:
-                        if events:
-                            c.put({"type": "events", "key": view.key, "events": events})
-                        if counters:
-                            c.put({"type": "counters", "key": view.key, "counters": counters})
+            watchers = by_key.get(view.key)
+            if watchers and (events or counters):
+                texts = []
+                if events:
+                    texts.append(dumps({"type": "events", "key": view.key, "events": events}))
+                if counters:
+                    texts.append(dumps({"type": "counters", "key": view.key, "counters": counters}))
+                for c in watchers:
+                    for text in texts:
+                        c.put(None, text)
             if view.changed:
                 view.changed = False
                 changed.append(view.summary())
             if not view.alive and view.entry is not None:
-                REGISTRY.detach(view.entry, view)
+                self._detach(view)
                 view.entry = None
         if changed:
+            text = dumps({"type": "trees", "trees": changed})
             for c in self.clients:
-                c.put({"type": "trees", "trees": changed})
+                c.put(None, text)
+
+    def _poll(self, threads) -> None:
+        """Liveness of every tree, and the root status of those nobody observes."""
+        for view in list(self.views.values()):
+            entry = view.entry
+            if not view.alive or entry is None:
+                continue
+            if not entry.alive() or (threads is not None and entry.thread not in threads):
+                view.alive = False
+                view.changed = True
+            elif not view.watched:
+                status = entry.root_status()
+                if status is not None and view.statuses and status != view.statuses[0]:
+                    view.statuses[0] = status
+                    view.changed = True
 
     def tree_list(self) -> list:
-        return [v.summary() for v in self.views.values()]
+        return [v.summary() for v in list(self.views.values())]
 
     def select(self, client: Client, key) -> None:
         old = self.views.get(client.selected)
         client.selected = key if key in self.views else None
-        if old is not None:
-            old.watched = any(c.selected == old.key for c in self.clients)
+        if old is not None and not any(c.selected == old.key for c in self.clients):
+            self._detach(old)
         view = self.views.get(client.selected)
         if view is not None:
-            view.watched = True
+            self._attach(view)
             client.put(view.full())
 
     def connect(self) -> Client:
@@ -280,6 +368,22 @@ class Hub:
     def disconnect(self, client: Client) -> None:
         self.clients.discard(client)
         self.select(client, None)
+
+
+def process_wide_label(entry) -> str:
+    """The label of a tree the process-wide monitor lists: its engine identifier when it is a ThreadEngine tree.
+
+    With no engine to ask, the identifier exists only as the first argument the
+    engine gives its tree thread, so it is read there, and only from a thread
+    whose target is the engine's ``_run_tree``; any other tree keeps its entry's
+    label. An engine given to ``serve`` or ``record`` is always asked instead.
+    """
+    thread = entry.thread
+    target = getattr(thread, "_target", None)
+    args = getattr(thread, "_args", None)
+    if getattr(target, "__name__", None) == "_run_tree" and isinstance(args, tuple) and args and type(args[0]) is str:
+        return args[0]
+    return entry.label
 
 
 def dumps(obj) -> str:

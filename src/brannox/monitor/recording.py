@@ -20,10 +20,10 @@ VERSION = 1
 BUFFER_EVENTS = 10_000
 
 
-def header(entry, started: int) -> dict:
+def header(entry, started: int, label=None) -> dict:
     return {
         "type": "header", "format": FORMAT, "version": VERSION, "t": started,
-        "tree": entry.label, "tree_id": entry.tree_id, "xml": entry.xml,
+        "tree": entry.label if label is None else label, "tree_id": entry.tree_id, "xml": entry.xml,
         "nodes": [{"id": n.id, "parent": n.parent, "path": n.path, "type": n.type, "name": n.name,
                    "ports": dict(n.ports)} for n in entry.nodes],
         "statuses": list(entry.statuses()),
@@ -46,8 +46,9 @@ def event_line(ev) -> dict:
 class Recording:
     """Handle returned by :func:`record`; ``close()`` flushes and ends the file."""
 
-    def __init__(self, entry, path, buffer_events: int = BUFFER_EVENTS):
+    def __init__(self, entry, path, buffer_events: int = BUFFER_EVENTS, label=None):
         self.path = path
+        self.label = entry.label if label is None else label
         self._entry = entry
         self._limit = buffer_events
         self._queue: collections.deque = collections.deque()
@@ -57,17 +58,22 @@ class Recording:
         self._file = open(path, "w", encoding="utf-8")  # errors surface to the caller
         # Attached before the header's snapshot is taken: an event in between
         # is then recorded (applying it again on replay is harmless), not lost.
-        if not REGISTRY.attach(entry, self):
-            self._file.close()
-            raise RuntimeError(f"tree {entry.label!r} is gone")
         try:
-            self._write(header(entry, now_us()))
+            attached = REGISTRY.attach(entry, self)
+        except BaseException:
+            self._file.close()
+            raise
+        if not attached:
+            self._file.close()
+            raise RuntimeError(f"tree {self.label!r} is gone")
+        try:
+            self._write(header(entry, now_us(), self.label))
             self._file.flush()
         except BaseException:
             REGISTRY.detach(entry, self)
             self._file.close()
             raise
-        self._writer = threading.Thread(target=self._write_loop, name=f"recording {entry.label}", daemon=True)
+        self._writer = threading.Thread(target=self._write_loop, name=f"recording {self.label}", daemon=True)
         self._writer.start()
 
     # -- tree thread -----------------------------------------------------------
@@ -131,60 +137,118 @@ class Recording:
 
 def record(engine, tree_id: str, path, *, buffer_events: int = BUFFER_EVENTS) -> Recording:
     """Record ``engine``'s tree ``tree_id`` to ``path`` (JSON lines) until ``.close()``."""
-    return Recording(find_entry(engine, tree_id), path, buffer_events)
+    return Recording(find_entry(engine, tree_id), path, buffer_events, label=tree_id)
+
+
+class RecordingError(ValueError):
+    """A file that is not a well-formed recording; the message names the file and the line."""
 
 
 def load(path) -> tuple:
-    """(header, events) of a recording; raises ValueError on a file that is not one."""
-    events = []
-    with open(path, encoding="utf-8") as f:
-        first = f.readline()
+    """(header, events) of a recording; raises RecordingError (a ValueError) on a file that is not one."""
+    with open(path, "rb") as f:
+        raw = f.read()
+    lines = raw.split(b"\n")
+    last = len(lines)
+    if lines and lines[-1] == b"":
+        lines.pop()
+        last = 0  # the file ends with a newline: no line was cut short
+
+    def fail(n, why):
+        raise RecordingError(f"{path}, line {n}: {why}")
+
+    def parse(n, line):
         try:
-            head = json.loads(first)
-        except ValueError:
-            head = None
-        if not isinstance(head, dict) or head.get("format") != FORMAT:
-            raise ValueError(f"{path}: not a tree recording")
-        if head.get("version") != VERSION:
-            raise ValueError(f"{path}: recording version {head.get('version')!r} is not supported")
-        nodes = head.get("nodes")
-        if not isinstance(nodes, list) or not all(_valid_node(x, i) for i, x in enumerate(nodes)):
-            raise ValueError(f"{path}: the node table is malformed")
-        rest = f.readlines()
-    for n, line in enumerate(rest, 2):
+            text = line.decode("utf-8")
+        except UnicodeDecodeError:
+            fail(n, "not UTF-8 text")
+        try:
+            return json.loads(text)
+        except RecursionError:
+            fail(n, "JSON nested too deeply")
+
+    try:
+        head = parse(1, lines[0]) if lines else None
+    except ValueError as exc:
+        if isinstance(exc, RecordingError):
+            raise
+        head = None
+    if not isinstance(head, dict) or head.get("format") != FORMAT:
+        fail(1, "not a tree recording")
+    if head.get("version") != VERSION:
+        fail(1, f"recording version {head.get('version')!r} is not supported")
+    why = _header_fault(head)
+    if why:
+        fail(1, why)
+    node_count = len(head["nodes"])
+    events = []
+    for n, line in enumerate(lines[1:], 2):
         if not line.strip():
             continue
         try:
-            ev = json.loads(line)
+            ev = parse(n, line)
+        except RecordingError:
+            raise
         except ValueError:
-            if n == len(rest) + 1 and not line.endswith("\n"):
+            if n == last:
                 break  # the last line of a recording cut short (the process died mid-write)
-            raise ValueError(f"{path}, line {n}: not JSON") from None
+            fail(n, "not JSON")
         if not isinstance(ev, dict) or ev.get("type") in ("header", "end"):
             continue
-        if not _valid_event(ev, len(nodes)):
-            raise ValueError(f"{path}, line {n}: malformed {ev.get('type')!r} line")
+        if not _valid_event(ev, node_count):
+            fail(n, f"malformed {str(ev.get('type'))[:40]!r} line")
         events.append(ev)
     return head, events
 
 
+def _is_int(x) -> bool:
+    return isinstance(x, int) and not isinstance(x, bool)
+
+
+def _is_value(v) -> bool:
+    return isinstance(v, dict) and isinstance(v.get("repr"), str) and isinstance(v.get("type"), str)
+
+
+def _header_fault(head: dict):
+    """What is wrong with a header, or None."""
+    nodes = head.get("nodes")
+    if not isinstance(nodes, list) or not nodes or not all(_valid_node(x, i) for i, x in enumerate(nodes)):
+        return "the node table is malformed"
+    for name in ("tree", "tree_id", "xml"):
+        if not isinstance(head.get(name, ""), str):
+            return f"{name!r} is not a string"
+    statuses = head.get("statuses", [])
+    if not (isinstance(statuses, list) and all(isinstance(x, str) for x in statuses)
+            and len(statuses) in (0, len(nodes))):
+        return "'statuses' is not a list of one status name per node"
+    board = head.get("blackboard", {})
+    if not (isinstance(board, dict) and all(_is_value(v) for v in board.values())):
+        return "'blackboard' is not an object of {\"repr\", \"type\"} values"
+    return None
+
+
 def _valid_node(node, index: int) -> bool:
-    return (isinstance(node, dict) and node.get("id") == index and isinstance(node.get("parent"), int)
-            and -1 <= node["parent"] < index and all(isinstance(node.get(k), str) for k in ("type", "name", "path")))
+    if not (isinstance(node, dict) and node.get("id") == index and _is_int(node["id"])):
+        return False
+    parent = node.get("parent")
+    # One root, first; every other node's parent comes before it.
+    if not (_is_int(parent) and (parent == -1 if index == 0 else 0 <= parent < index)):
+        return False
+    ports = node.get("ports", {})
+    return (all(isinstance(node.get(k), str) for k in ("type", "name", "path"))
+            and isinstance(ports, dict) and all(isinstance(v, str) for v in ports.values()))
 
 
 def _valid_event(ev: dict, node_count: int) -> bool:
     kind, t = ev.get("type"), ev.get("t")
-    if not isinstance(t, int):
+    if not _is_int(t):
         return False
     if kind == "transition":
         node = ev.get("node")
-        return (isinstance(node, int) and 0 <= node < node_count
+        return (_is_int(node) and 0 <= node < node_count
                 and isinstance(ev.get("from"), str) and isinstance(ev.get("to"), str))
     if kind == "blackboard":
-        value = ev.get("value")
-        return (isinstance(ev.get("key"), str) and isinstance(value, dict)
-                and isinstance(value.get("repr"), str) and isinstance(value.get("type"), str))
+        return isinstance(ev.get("key"), str) and _is_value(ev.get("value"))
     if kind == "gap":
-        return isinstance(ev.get("dropped"), int)
+        return _is_int(ev.get("dropped"))
     return False

@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
-from .._bt.builtins import StatefulTick
+from typing import Any
+
+from .._bt.leaves import StatefulTick
 
 
 class SimpleActionNode:
@@ -46,7 +48,7 @@ class StatefulActionNode(SimpleActionNode):
     """
 
 
-    def __init_subclass__(cls, **kwargs):
+    def __init_subclass__(cls, **kwargs: Any) -> None:
         super().__init_subclass__(**kwargs)
         if "tick" not in cls.__dict__:  # a subclass that writes its own tick keeps it
             cls.tick = StatefulTick(cls)

@@ -12,12 +12,18 @@ from __future__ import annotations
 import collections.abc
 import os
 import threading
+import traceback
 import types
 from concurrent.futures import ThreadPoolExecutor
 
+import loguru
 from ray import cloudpickle
 
 import brannox.engine.trigger.mthread as mthread_module
+
+# Concurrency group of the health check: its own threads, so that a worker
+# whose command threads are all taken by long ticks still answers it.
+HEALTH_GROUP = "health"
 
 
 class _CallerLines:
@@ -25,7 +31,8 @@ class _CallerLines:
 
     Keeps the lines logged on a thread that is serving a driver call (the
     lines a ThreadEngine logs on its caller's thread), so the driver can log
-    them itself; lines of the tree threads stay in the worker.
+    them itself; lines of the tree threads are logged here, in the worker,
+    through loguru.
     """
 
     def __init__(self):
@@ -43,6 +50,8 @@ class _CallerLines:
         lines = getattr(self._local, "lines", None)
         if lines is not None:
             lines.append((level, text))
+        else:
+            getattr(loguru.logger, level)(text)
 
     def info(self, text):
         self._add("info", text)
@@ -68,7 +77,32 @@ def _failure(exc):
     # Arguments only when they are plain text: anything else may not unpickle
     # in the driver, and the text alone rebuilds the engine's own errors.
     args = exc.args if all(isinstance(a, (str, bytes, int)) for a in exc.args) else None
-    return ("err", type(exc), args, str(exc))
+    return ("err", type(exc), args, str(exc), _cause_of(exc))
+
+
+def _cause_of(exc):
+    """What the driver needs to chain the exception behind `exc` (a tick
+    function's own exception): (its pickle or None, why there is none, its
+    class name, its text, its formatted traceback), or None.
+
+    Pickled on its own, so that a cause the driver cannot unpickle spoils
+    neither the answer nor the error it explains; the traceback goes as text,
+    since pickling drops it.
+    """
+    cause = exc.__cause__
+    if cause is None:
+        return None
+    cls = type(cause)
+    name = cls.__qualname__ if cls.__module__ == "builtins" else f"{cls.__module__}.{cls.__qualname__}"
+    try:
+        text = str(cause)
+    except Exception:
+        text = "<str() failed>"
+    formatted = "".join(traceback.format_exception(cls, cause, cause.__traceback__))
+    try:
+        return (cloudpickle.dumps(cause), None, name, text, formatted)
+    except Exception as refusal:
+        return (None, f"{type(refusal).__name__}: {refusal}", name, text, formatted)
 
 
 class TreeWorker:
@@ -78,7 +112,16 @@ class TreeWorker:
     def __init__(self, registrations):
         self._lines = _CallerLines()
         mthread_module.logger = self._lines
+        # Its "初始化线程引擎" is the driver's to log (it does, once per engine).
+        self._lines.capture()
         self._engine = mthread_module.ThreadEngine()
+        self._lines.release()
+        # Creations by token: a creation the driver gave up on (interrupted)
+        # is discarded here, whether it has not begun, is under way or is done.
+        self._lock = threading.Lock()
+        self._made = {}  # tree id -> (token, answer) of the tree it names now
+        self._running = {}  # token -> Event set when that creation has finished
+        self._discarded = set()  # tokens discarded before their creation began
         for blob in registrations:
             self.register(blob)
 
@@ -99,17 +142,53 @@ class TreeWorker:
         action_id, tick_functor, ports_list = cloudpickle.loads(blob)
         self._run(self._engine.register_action_behavior, action_id, tick_functor, ports_list)
 
-    def create(self, tree_id, xml_text):
-        # Tree threads take the daemon status of their creator: made from a
-        # daemon thread they never keep this process from exiting when asked.
-        box = {}
-        creator = threading.Thread(
-            target=lambda: box.update(r=self._run(self._engine.create_tree_from_text, xml_text, tree_id)),
-            daemon=True,
-        )
-        creator.start()
-        creator.join()
-        return cloudpickle.dumps(box["r"])
+    def create(self, tree_id, xml_text, token):
+        with self._lock:
+            if token in self._discarded:
+                self._discarded.discard(token)
+                return cloudpickle.dumps((_failure(RuntimeError("discarded")), []))
+            made = self._made.get(tree_id)
+            if made is not None and made[0] == token:
+                return made[1]  # a retried call whose first attempt got through
+            finished = self._running[token] = threading.Event()
+        try:
+            # Tree threads take the daemon status of their creator: made from a
+            # daemon thread they never keep this process from exiting when asked.
+            box = {}
+            creator = threading.Thread(
+                target=lambda: box.update(r=self._run(self._engine.create_tree_from_text, xml_text, tree_id)),
+                daemon=True,
+            )
+            creator.start()
+            creator.join()
+            answer = cloudpickle.dumps(box["r"])
+            if box["r"][0][0] == "ok":
+                with self._lock:
+                    self._made[tree_id] = (token, answer)
+            return answer
+        finally:
+            with self._lock:
+                del self._running[token]
+            finished.set()
+
+    def discard(self, tree_id, token):
+        """Undoes the creation `token` (one the driver was interrupted
+        waiting for): answers once nothing of it is left."""
+        with self._lock:
+            finished = self._running.get(token)
+            made = self._made.get(tree_id)
+            if finished is None and (made is None or made[0] != token):
+                self._discarded.add(token)  # not begun: it will not begin
+                return True
+        if finished is not None:
+            finished.wait()
+        with self._lock:
+            made = self._made.get(tree_id)
+            if made is None or made[0] != token:
+                return True
+            del self._made[tree_id]
+        self._run(self._engine.stop_tree, tree_id)
+        return True
 
     def call(self, tree_id, method, payload):
         args = cloudpickle.loads(payload)
@@ -143,8 +222,13 @@ class TreeWorker:
         return cloudpickle.dumps(answers)
 
     def stop(self, tree_id):
-        return cloudpickle.dumps(self._run(self._engine.stop_tree, tree_id))
+        answer = self._run(self._engine.stop_tree, tree_id)
+        with self._lock:
+            self._made.pop(tree_id, None)
+        return cloudpickle.dumps(answer)
 
     def stop_all(self):
         self._run(self._engine.stop_all_trees)
+        with self._lock:
+            self._made.clear()
         return True

@@ -133,8 +133,8 @@ function showTree(msg) {
   const keep = cur && cur.key === msg.key;
   cur = {
     key: msg.key, label: msg.label, tree_id: msg.tree_id, alive: msg.alive, nodes: msg.nodes,
-    counters: msg.counters, base: msg.timeline.base_statuses, baseBB: msg.timeline.base_blackboard,
-    events: msg.timeline.events, statuses: msg.statuses, bb: msg.blackboard,
+    counters: msg.counters, base: msg.timeline.base_statuses, baseBB: entries(msg.timeline.base_blackboard),
+    events: msg.timeline.events, statuses: msg.statuses, bb: entries(msg.blackboard),
   };
   if (!keep) { selectedNode = 0; paused = false; changedKeys = new Map(); stopPlay(); }
   pos = cur.events.length;
@@ -143,11 +143,14 @@ function showTree(msg) {
   render();
 }
 
+// Blackboard keys are any strings, "__proto__" included: kept in Maps, never as object properties.
+function entries(obj) { return new Map(Object.entries(obj || {})); }
+
 function addEvents(events) {
   for (const ev of events) {
     cur.events.push(ev);
     if (ev.type === "transition") cur.statuses[ev.node] = ev.to;
-    else if (ev.type === "blackboard") { cur.bb[ev.key] = [ev.value.repr, ev.value.type, ev.t]; if (!paused) changedKeys.set(ev.key, Date.now()); }
+    else if (ev.type === "blackboard") { cur.bb.set(ev.key, [ev.value.repr, ev.value.type, ev.t]); if (!paused) changedKeys.set(ev.key, Date.now()); }
   }
   const drop = cur.events.length - 5000;  // the page keeps a bounded window too
   if (drop > 0) { foldEvents(drop); if (paused) pos = Math.max(0, pos - drop); }
@@ -158,19 +161,19 @@ function addEvents(events) {
 function foldEvents(n) {
   for (const ev of cur.events.splice(0, n)) {
     if (ev.type === "transition") cur.base[ev.node] = ev.to;
-    else if (ev.type === "blackboard") cur.baseBB[ev.key] = [ev.value.repr, ev.value.type];
+    else if (ev.type === "blackboard") cur.baseBB.set(ev.key, [ev.value.repr, ev.value.type]);
   }
 }
 
 // The statuses and blackboard after the first `upto` events of the window.
 function stateAt(upto) {
   const st = cur.base.slice();
-  const bb = {};
-  for (const [k, v] of Object.entries(cur.baseBB)) bb[k] = [v[0], v[1], 0];
+  const bb = new Map();
+  for (const [k, v] of cur.baseBB) bb.set(k, [v[0], v[1], 0]);
   for (let i = 0; i < upto; i++) {
     const ev = cur.events[i];
     if (ev.type === "transition") st[ev.node] = ev.to;
-    else if (ev.type === "blackboard") bb[ev.key] = [ev.value.repr, ev.value.type, ev.t];
+    else if (ev.type === "blackboard") bb.set(ev.key, [ev.value.repr, ev.value.type, ev.t]);
   }
   return {st, bb};
 }
@@ -246,7 +249,10 @@ function renderTitles() {
 }
 
 function renderTitle() {
-  $("title").textContent = cur.label + (cur.label !== cur.tree_id ? " (" + cur.tree_id + ")" : "") + (cur.alive ? "" : " — stopped");
+  const parts = [iso(cur.label)];
+  if (cur.label !== cur.tree_id) parts.push(" (", iso(cur.tree_id), ")");
+  if (!cur.alive) parts.push(" — stopped");
+  $("title").replaceChildren(...parts);
 }
 
 function render() {
@@ -284,8 +290,8 @@ function renderBlackboard(bb, live) {
   const now = Date.now();
   let changedAt = null;
   if (!live && pos > 0) { const ev = cur.events[pos - 1]; if (ev.type === "blackboard") changedAt = ev.key; }
-  for (const key of Object.keys(bb).sort()) {
-    const [text, type] = bb[key];
+  for (const key of [...bb.keys()].sort()) {
+    const [text, type] = bb.get(key);
     const tr = el("tr");
     tr.dataset.key = key;
     tr.append(el("td", "key", key), el("td", "type", type), el("td", "value", text));
@@ -296,13 +302,18 @@ function renderBlackboard(bb, live) {
   body.replaceChildren(...rows);
 }
 
+// Each name or value from the tree in its own <bdi>: right-to-left or
+// direction-override characters in one cannot reorder the rest of the line.
+function iso(text) { return el("bdi", "", String(text)); }
+
 function describe(ev) {
   if (ev.type === "transition") {
     const n = cur.nodes[ev.node] || {type: "?", name: "?"};
-    return `${n.type}${n.name !== n.type ? " " + n.name : ""}: ${ev.from} → ${ev.to}`;
+    const who = n.name !== n.type ? [iso(n.type), " ", iso(n.name)] : [iso(n.type)];
+    return [...who, `: ${ev.from} → ${ev.to}`];
   }
-  if (ev.type === "blackboard") return `${ev.key} = ${ev.value.repr} (${ev.value.type})`;
-  return `… ${ev.dropped} events dropped`;
+  if (ev.type === "blackboard") return [iso(ev.key), " = ", iso(ev.value.repr), " (", iso(ev.value.type), ")"];
+  return [`… ${ev.dropped} events dropped`];
 }
 
 function renderTimeline() {
@@ -318,7 +329,8 @@ function renderTimeline() {
   const items = [];
   for (let i = from; i < pos; i++) {
     const ev = cur.events[i];
-    const li = el("li", ev.type === "gap" ? "gap" : "", `+${((ev.t - t0) / 1000).toFixed(3)} ms  ${describe(ev)}`);
+    const li = el("li", ev.type === "gap" ? "gap" : "", `+${((ev.t - t0) / 1000).toFixed(3)} ms  `);
+    li.append(...describe(ev));
     if (i === pos - 1) li.classList.add("cur");
     items.push(li);
   }
