@@ -249,9 +249,13 @@ def postgres_server():
         port = s.getsockname()[1]
     data = os.path.join(folder, "data")
 
+    # The server is no part of what is tested: it runs without a sanitizer
+    # runtime the test process may have preloaded.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD" and not k.endswith("SAN_OPTIONS")}
+
     def run(*args):
         subprocess.run(as_user + [str(bin_dir / args[0]), *args[1:]], check=True, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.PIPE, timeout=120)
+                       stderr=subprocess.PIPE, timeout=120, env=env)
 
     try:
         run("initdb", "-D", data, "-A", "trust", "-U", "postgres", "--no-sync", "-E", "UTF8")
@@ -259,12 +263,12 @@ def postgres_server():
             f"-k {folder} -c listen_addresses=127.0.0.1 -p {port} -c fsync=off", "start")
     except (subprocess.CalledProcessError, subprocess.TimeoutExpired) as exc:
         shutil.rmtree(folder, ignore_errors=True)
-        pytest.fail(f"the test Postgres server did not start: {getattr(exc, 'stderr', b'')!r}")
+        pytest.fail(f"the test Postgres server did not start: {exc}: {getattr(exc, 'stderr', b'')!r}")
     try:
         yield f"postgresql://postgres@127.0.0.1:{port}"
     finally:
         subprocess.run(as_user + [str(bin_dir / "pg_ctl"), "-D", data, "-m", "fast", "-w", "stop"],
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120, env=env)
         shutil.rmtree(folder, ignore_errors=True)
 
 
