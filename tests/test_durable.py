@@ -283,18 +283,29 @@ def test_running_actions_start_again_from_their_beginning(db):
     assert events == ["gen:first line", "st:start"] * 2
 
 
-def test_a_tree_whose_file_changed_resumes_from_the_stored_xml(db, tmp_path, caplog):
-    path = tmp_path / "tree.xml"
-    path.write_text(bt('<Sequence><Count name="a"/><Work name="w" ticks="5"/></Sequence>'))
+LIBRARY = '<root BTCPP_format="4"><BehaviorTree ID="Lib"><Sequence><Count name="a"/>' \
+          '<Work name="w" ticks="5"/></Sequence></BehaviorTree></root>'
+
+
+@pytest.mark.parametrize("changed", ["main file", "included file"])
+def test_a_tree_whose_files_changed_resumes_from_the_stored_xml(changed, db, tmp_path, caplog, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "lib").mkdir()
+    library = tmp_path / "lib" / "library.xml"
+    library.write_text(LIBRARY)
+    main = tmp_path / "tree.xml"
+    main.write_text('<root BTCPP_format="4" main_tree_to_execute="T"><include path="lib/library.xml"/>'
+                    '<BehaviorTree ID="T"><SubTree ID="Lib" _autoremap="true"/></BehaviorTree></root>')
     e = engine_with_actions()
-    e.create_tree_from_text(path.read_text())
-    follower = durable.attach(e, "f", db, source=path)
+    e.create_tree_from_text(main.read_text())
+    follower = durable.attach(e, "f", db, source=main)
     e.tick_once()
     follower.stop()
-    path.write_text(bt('<AlwaysFailure/>'))
+    (main if changed == "main file" else library).write_text(bt("<AlwaysFailure/>"))
     e2 = engine_with_actions()
     resumed = durable.resume(e2, "f", db)
-    assert resumed.xml_changed and "changed since: " + str(path) in caplog.text
+    edited = main if changed == "main file" else library
+    assert resumed.xml_changed and f"changed since: {edited}" in caplog.text
     assert e2.tick_once() is R and e2.get_blackboard_data("n_a") == 1
 
 

@@ -98,7 +98,11 @@ class DurableTree:
         self._plan = Plan(tree)
         self._xml = xml
         self._xml_hash = _sha256(xml)
-        self._includes = {path: {"sha256": _sha256(text), "text": text} for path, text in (includes or {}).items()}
+        base = _include_directory(engine)
+        if includes is None:
+            includes = _included_files(xml, base)
+        self._includes = {path: {"sha256": _sha256(text), "text": text, "file": os.path.join(base, path)}
+                          for path, text in includes.items()}
         self._source = os.fspath(source) if source is not None else None
         self._xml_written = False
         self._last_state = None
@@ -613,7 +617,8 @@ def _start(store, tree_id, engine, tree, durability, lease_seconds, owner, threa
            stored) -> DurableTree:
     xml = stored.xml if stored is not None else _xml_of(tree)
     follower = DurableTree(store, tree_id, engine, tree, xml, durability=durability, lease_seconds=lease_seconds,
-                           owner=owner, thread_engine=thread_engine, source=source, includes=includes)
+                           owner=owner, thread_engine=thread_engine, source=source,
+                           includes=includes if stored is None else {})
     if stored is not None:
         follower._plan.restore(stored.state, tree_id, TreeNode.clock())
         engine._tick_count = follower._ticks = stored.tick_count
@@ -635,6 +640,42 @@ def _start(store, tree_id, engine, tree, durability, lease_seconds, owner, threa
     return follower
 
 
+def _included_files(xml: str, directory: str) -> dict:
+    """{path under ``directory``: text} of every file ``xml`` includes, directly or not.
+
+    Read the way the builder reads them (paths relative to the including
+    file); a file that cannot be read is left out, since the tree was built.
+    """
+    from .._bt.xmlreader import parse_xml
+    found: dict = {}
+    pending = [(xml, directory)]
+    while pending:
+        text, here = pending.pop()
+        try:
+            document = parse_xml(text)
+        except Exception:  # noqa: BLE001 - the builder accepted it; nothing more to find
+            continue
+        for el in document.children:
+            raw = el.attrs.get("path", "") if el.tag == "include" else ""
+            if not raw.strip() or os.path.isabs(raw):
+                continue
+            real = os.path.realpath(os.path.join(here, raw))
+            key = os.path.relpath(real, directory)
+            if key in found:
+                continue
+            try:
+                with open(real, encoding="utf-8") as f:
+                    found[key] = f.read()
+            except (OSError, UnicodeDecodeError):
+                continue
+            pending.append((found[key], os.path.dirname(real)))
+    return found
+
+
+def _include_directory(engine) -> str:
+    return os.path.realpath(getattr(engine.factory, "include_directory", None) or os.getcwd())
+
+
 def _xml_of(tree) -> str:
     from .._bt.observe import REGISTRY
     for entry in REGISTRY.entries():
@@ -649,7 +690,7 @@ def _files_changed(stored) -> list:
     files = []
     if stored.source:
         files.append((stored.source, stored.xml_hash))
-    files += [(path, item.get("sha256")) for path, item in stored.includes.items()]
+    files += [(item.get("file", path), item.get("sha256")) for path, item in stored.includes.items()]
     for path, digest in files:
         try:
             with open(path, encoding="utf-8") as f:
@@ -685,7 +726,7 @@ def resume(engine, tree_id: str, store, *, durability: str = "sync", lease_secon
         if _is_thread_engine(engine):
             follower = _resume_thread_tree(engine, tree_id, store, stored, durability, lease_seconds, owner, timeout)
         else:
-            engine.create_tree_from_text(stored.xml)
+            _build_stored(engine, stored)
             follower = _start(store, tree_id, engine, engine._tree, durability, lease_seconds, owner, None,
                               None, None, stored)
     except BaseException:
@@ -696,6 +737,37 @@ def resume(engine, tree_id: str, store, *, durability: str = "sync", lease_secon
         logger.warning("tree %r was resumed from its stored XML; these files changed since: %s",
                        tree_id, ", ".join(changed))
     return follower
+
+
+def _build_stored(engine, stored) -> None:
+    """Builds the stored XML with the stored texts of its included files, not
+    what the files hold now: they are laid out in a temporary folder that the
+    factory resolves includes against for this one build."""
+    if not stored.includes:
+        engine.create_tree_from_text(stored.xml)
+        return
+    import tempfile
+    factory = engine.factory
+    with tempfile.TemporaryDirectory(prefix="brannox-resume-") as folder:
+        for path, item in stored.includes.items():
+            target = os.path.realpath(os.path.join(folder, path))
+            if not target.startswith(os.path.realpath(folder) + os.sep):
+                raise DurableError(f"tree {stored.tree_id!r}: stored include path {path!r} leaves its folder")
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            with open(target, "w", encoding="utf-8") as f:
+                f.write(item.get("text", ""))
+        had = factory.__dict__.get("include_directory", _MISSING)
+        factory.include_directory = folder
+        try:
+            engine.create_tree_from_text(stored.xml)
+        finally:
+            if had is _MISSING:
+                del factory.include_directory
+            else:
+                factory.include_directory = had
+
+
+_MISSING = object()
 
 
 def _resume_thread_tree(thread_engine, tree_id, store, stored, durability, lease_seconds, owner, timeout):
