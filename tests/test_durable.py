@@ -333,6 +333,23 @@ def test_a_second_resume_of_a_live_tree_is_refused_naming_the_owner(db):
         durable.resume(engine_with_actions(), "o", db)
 
 
+def test_a_live_tree_keeps_its_lease_and_a_gone_one_gives_it_up(make_engine, db):
+    from helpers import until
+    a = make_engine()
+    a.create_tree_from_text(bt("<Sleep msec=\"60000\"/>"), "k")
+    follower = durable.attach(a, "k", db, lease_seconds=0.3)
+    store = follower.store
+    threading.Event().wait(1.0)  # no ticks: the lease keeper renews it
+    assert store.lease("k").owner == follower.owner
+    a.stop_tree("k")  # not through the follower: the keeper sees the thread end
+    until(lambda: store.lease("k") is None, timeout=5)
+    e = engine_with_actions()
+    e.create_tree_from_text(bt('<Count name="a"/>'))
+    durable.attach(e, "s", store)
+    e.create_tree_from_text(bt('<Count name="b"/>'))  # another tree: the followed one is gone
+    assert store.lease("s") is None
+
+
 @pytest.mark.parametrize("durability", ["sync", "async"])
 def test_an_owner_whose_lease_was_taken_over_writes_nothing_more(target, durability):
     e = engine_with_actions()

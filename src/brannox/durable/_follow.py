@@ -398,8 +398,7 @@ class LeaseKeeper:
                 else:
                     follower._end(release=True)
             try:
-                lost = self.store.renew([(f.tree_id, f.owner) for f in live], max(f.lease_seconds for f in live)
-                                        if live else LEASE_SECONDS)
+                lost = self.store.renew([(f.tree_id, f.owner, f.lease_seconds) for f in live])
             except Exception as exc:  # noqa: BLE001 - tried again next period
                 logger.error("renewing leases in %s failed: %s", self.store.label, exc)
                 continue

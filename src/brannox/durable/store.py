@@ -307,14 +307,14 @@ class Store:
                 raise LeaseError(tree_id, "unknown", "unknown")
             raise LeaseError(tree_id, held.pid, held.host, held.expires - time.time())
 
-    def renew(self, leases: list, lease_seconds: float) -> set:
-        """Extends each (tree_id, owner) lease; returns the tree ids no longer held."""
+    def renew(self, leases: list) -> set:
+        """Extends each (tree_id, owner, lease_seconds) lease; returns the tree ids no longer held."""
         lost = set()
         if not leases:
             return lost
         with self._transaction() as run:
             now = self._now(run)
-            for tree_id, owner in leases:
+            for tree_id, owner, lease_seconds in leases:
                 cur = run("UPDATE brannox_leases SET expires = ? WHERE tree_id = ? AND owner = ?",
                           (now + lease_seconds, tree_id, owner))
                 if cur.rowcount != 1:
