@@ -176,8 +176,8 @@ def test_recording_and_gap_lines(trees, tmp_path):
     assert [n["type"] for n in head["nodes"]] == ["Sequence", "Flip", "AlwaysSuccess"]
     assert a[1] == {"type": "blackboard", "t": a[1]["t"], "key": "x", "value": {"repr": "True", "type": "bool"}}
     assert a[-1]["type"] == "end" and b[-1]["type"] == "end"
-    events = [e for e in a if e["type"] in ("transition", "blackboard")]
-    kept = [e for e in b if e["type"] in ("transition", "blackboard")]
+    events = [e for e in a if e["type"] in ("transition", "blackboard", "tick")]
+    kept = [e for e in b if e["type"] in ("transition", "blackboard", "tick")]
     dropped = sum(e["dropped"] for e in b if e["type"] == "gap")
     assert dropped > 0 and len(kept) + dropped == len(events)
     assert monitor.load(tmp_path / "full.jsonl")[1] == a[1:-1]
