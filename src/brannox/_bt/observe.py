@@ -11,6 +11,10 @@ blackboard) and handed to observers there; an observer must only copy what
 it needs into structures of its own. Events and node tables are immutable
 tuples, safe to read from any thread.
 
+An observer may also take part in ticks (a tracer timing them; see
+"Taking part in ticks" below); only trees with such an observer get the
+classes that make those calls.
+
 The process-wide :data:`REGISTRY` lists every tree a SequentialEngine has
 built, keyed by the thread that built it (the tree thread of a ThreadEngine,
 ``engine.trees[id]["thread"]``).
@@ -198,6 +202,119 @@ def _observed_class(cls):
     return sub
 
 
+# -- taking part in ticks -------------------------------------------------------
+#
+# Beside on_transition, on_blackboard and on_tick, an observer may define:
+#   tree_call(kind) -> end or None     before each tick_once ("tick"), halt
+#                                      ("halt") and reset ("reset") of the tree;
+#   node_ticks(nodes) -> indexes       at attach: the nodes (in table order)
+#                                      whose ticks it wants;
+#   node_tick(index) -> end or None    before each tick of such a node.
+# end(result, error) follows once, on the same thread: the status (None for a
+# halt or reset) and None, or None and the exception on its way out. The
+# calls wrap the tree's own methods and the nodes' ``tick``; nodes nobody
+# asked for keep the plain observed class, so they pay nothing more.
+
+_traced_classes: dict = {}
+_traced_tree_classes: dict = {}
+_failed_hooks: set = set()
+
+
+def _hook_failed(hook) -> None:
+    owner = getattr(hook, "__self__", hook)
+    if id(owner) not in _failed_hooks:
+        _failed_hooks.add(id(owner))
+        logger.exception("a tick hook of %r failed; its later failures are not logged", owner)
+
+
+def _begin(hooks, arg) -> list:
+    ends = []
+    for hook in hooks:
+        try:
+            end = hook(arg)
+        except Exception:  # noqa: BLE001 - an observer's fault is not the tree's
+            _hook_failed(hook)
+            continue
+        if end is not None:
+            ends.append(end)
+    return ends
+
+
+def _finish(ends, result, error) -> None:
+    for end in reversed(ends):  # last begun, first ended: tracers nest contexts
+        try:
+            end(result, error)
+        except Exception:  # noqa: BLE001
+            _hook_failed(end)
+
+
+def _around(hooks, arg, call, *args, **kwargs):
+    ends = _begin(hooks, arg)
+    try:
+        result = call(*args, **kwargs)
+    except BaseException as exc:
+        _finish(ends, None, exc)
+        raise
+    _finish(ends, result, None)
+    return result
+
+
+def _traced_class(cls):
+    """The observed class of ``cls`` whose ``tick`` also reports to node_tick hooks."""
+    sub = _traced_classes.get(cls)
+    if sub is not None:
+        return sub
+    base = _observed_class(cls)
+
+    def tick(self):
+        obs = self.__dict__.get("_obs")
+        hooks = obs[0].node_hooks.get(obs[2]) if obs is not None else None
+        if not hooks:
+            return super(sub, self).tick()
+        return _around(hooks, obs[2], super(sub, self).tick)
+
+    with _class_lock:
+        sub = _traced_classes.get(cls)
+        if sub is None:
+            sub = type(cls.__name__, (base,), {"tick": tick, "__module__": cls.__module__})
+            sub.__qualname__ = cls.__qualname__
+            _traced_classes[cls] = sub
+    return sub
+
+
+def _traced_tree_class(cls):
+    """A subclass of the tree's class whose tick_once, halt and reset report to tree_call hooks."""
+    sub = _traced_tree_classes.get(cls)
+    if sub is not None:
+        return sub
+
+    def hooks(tree):
+        watch = tree.__dict__.get("_obs_watch")
+        return watch.tree_hooks if watch is not None else ()
+
+    def tick_once(self, *args, **kwargs):
+        h = hooks(self)
+        method = super(sub, self).tick_once
+        return _around(h, "tick", method, *args, **kwargs) if h else method(*args, **kwargs)
+
+    def halt(self):
+        h = hooks(self)
+        return _around(h, "halt", super(sub, self).halt) if h else super(sub, self).halt()
+
+    def reset(self):
+        h = hooks(self)
+        return _around(h, "reset", super(sub, self).reset) if h else super(sub, self).reset()
+
+    with _class_lock:
+        sub = _traced_tree_classes.get(cls)
+        if sub is None:
+            sub = type(cls.__name__, (cls,), {"tick_once": tick_once, "halt": halt, "reset": reset,
+                                              "__module__": cls.__module__, "_plain_class": cls})
+            sub.__qualname__ = cls.__qualname__
+            _traced_tree_classes[cls] = sub
+    return sub
+
+
 class _ObservedBlackboard(Blackboard):
     __slots__ = ()
 
@@ -221,6 +338,7 @@ class _Watch:
     def __init__(self, entry, tree):
         self.entry = entry
         self.tree = tree
+        self.started = False
         self.set_observers(())
         self.nodes = _nodes_in_table_order(tree.root)
         self.blackboards = {id(n._blackboard): n._blackboard for n in self.nodes}
@@ -228,8 +346,45 @@ class _Watch:
 
     def set_observers(self, observers: tuple) -> None:
         # Bound methods looked up once, not on every transition.
+        tree_hooks = tuple(o.tree_call for o in observers if hasattr(o, "tree_call"))
+        node_hooks: dict = {}
+        for o in observers:
+            pick = getattr(o, "node_ticks", None)
+            if pick is not None:
+                for index in pick(self.nodes):
+                    node_hooks.setdefault(index, []).append(o.node_tick)
+        node_hooks = {index: tuple(hooks) for index, hooks in node_hooks.items()}
+        if self.started:
+            self._swap_traced(bool(tree_hooks), node_hooks)
+        self.tree_hooks = tree_hooks
+        self.node_hooks = node_hooks
         self.on_transition = tuple(o.on_transition for o in observers)
         self.observers = observers
+
+    def _swap_traced(self, tree_traced: bool, node_hooks: dict) -> None:
+        """Give the tree and each node the class its hooks need: all classes
+        made first, then the swaps, undone if one fails."""
+        plan = []
+        for index, node in enumerate(self.nodes):
+            plain = type(node)._plain_class
+            want = _traced_class(plain) if index in node_hooks else _observed_class(plain)
+            if type(node) is not want:
+                plan.append((node, want))
+        tree = self.tree
+        plain_tree = getattr(type(tree), "_plain_class", type(tree))
+        want_tree = _traced_tree_class(plain_tree) if tree_traced else plain_tree
+        if type(tree) is not want_tree:
+            plan.append((tree, want_tree))
+        done = []
+        try:
+            for obj, cls in plan:
+                old = type(obj)
+                obj.__class__ = cls
+                done.append((obj, old))
+        except BaseException:
+            for obj, old in reversed(done):
+                obj.__class__ = old
+            raise
 
     def start(self) -> None:
         """Swap every node and blackboard to its reporting class, or none of them.
@@ -248,12 +403,20 @@ class _Watch:
                 if type(bb) is Blackboard:
                     bb.__class__ = _ObservedBlackboard
             _bb_watches[id(self.tree.blackboard)] = self
+            self.tree.__dict__["_obs_watch"] = self
         except BaseException:
             self.stop()
             raise
+        self.started = True
 
     def stop(self) -> None:
+        self.started = False
         _bb_watches.pop(id(self.tree.blackboard), None)
+        tree = self.tree
+        plain_tree = getattr(type(tree), "_plain_class", None)
+        if plain_tree is not None:
+            tree.__class__ = plain_tree
+        tree.__dict__.pop("_obs_watch", None)
         for bb in self.blackboards.values():
             if type(bb) is _ObservedBlackboard:
                 bb.__class__ = Blackboard
@@ -382,7 +545,8 @@ class TreeRegistry:
             self._failed_listeners.discard(fn)
 
     def attach(self, entry: TreeEntry, observer) -> bool:
-        """Start reporting to ``observer`` (on_transition, on_blackboard, on_tick).
+        """Start reporting to ``observer`` (on_transition, on_blackboard, on_tick,
+        and the tick hooks it defines, if any).
 
         Returns False when the tree is gone. From a thread other than the tree
         thread an attach may land in the middle of a tick: events start there.
@@ -393,12 +557,18 @@ class TreeRegistry:
             tree = entry.tree_ref()
             if tree is None:
                 return False
-            if entry.watch is None:
+            created = entry.watch is None
+            if created:
                 watch = _Watch(entry, tree)
                 watch.start()
                 entry.watch = watch
             if observer not in entry.watch.observers:
-                entry.watch.set_observers(entry.watch.observers + (observer,))
+                try:
+                    entry.watch.set_observers(entry.watch.observers + (observer,))
+                except BaseException:
+                    if created:
+                        self._stop_watch(entry)
+                    raise
             return True
 
     def detach(self, entry: TreeEntry, observer) -> None:
