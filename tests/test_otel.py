@@ -301,16 +301,29 @@ def test_uninstrument_restores_everything_and_keeps_other_observers(make_engine,
     assert vars(thread_engine) == before
 
 
-def test_a_tree_loaded_later_is_traced(traced):
-    provider, exporter = traced
+def sequential(body="<Ok/>"):
     engine = SequentialEngine()
     engine.register_action_behavior("Ok", lambda n: S, [])
-    with otel.instrument(engine, tracer_provider=provider):
+    if body:
+        engine.create_tree_from_text(bt(body))
+    return engine
+
+
+def test_trees_loaded_later_and_beside_other_engines_are_traced(traced):
+    # The registry knows one tree per thread: trees of other engines built on
+    # this thread, before or after instrument(), must not end the tracing.
+    provider, exporter = traced
+    early = sequential()
+    sequential()
+    engine = sequential(None)
+    with otel.instrument(engine, tracer_provider=provider), otel.instrument(early, tracer_provider=provider):
         engine.create_tree_from_text(bt("<Ok/>"))
+        sequential()
         engine.tick_once()
+        early.tick_once()
     engine.tick_once()
-    assert [s.name for s in exporter.get_finished_spans()] == ["Ok", "tick T"]
-    assert all(type(n) is ActionNode for n in engine._tree.nodes())
+    assert [s.name for s in exporter.get_finished_spans()] == ["Ok", "tick T"] * 2
+    assert all(type(n) is ActionNode for n in engine._tree.nodes() + early._tree.nodes())
 
 
 # -- OTLP over HTTP, to a receiver on loopback ---------------------------------------------

@@ -34,7 +34,7 @@ except ImportError as exc:  # pragma: no cover - depends on the installation
     raise ImportError("brannox.otel needs OpenTelemetry: pip install 'brannox-mthread[otel]'") from exc
 
 from .. import __version__
-from .._bt.observe import REGISTRY
+from .._bt.observe import REGISTRY, TreeEntry
 from ..engine.sequential_engine import SequentialEngine
 from ..engine.trigger.mthread import ThreadEngine
 from ._calls import GenAICall, current_call_span, model_call, record_usage, tool_call
@@ -118,9 +118,8 @@ class Instrumentation:
             if not self._active or key in self._failed:
                 return
             known = self._tracers.get(key)
-            if known is not None and known.entry is entry and entry.watch is not None \
-                    and known in entry.watch.observers:
-                return
+            if known is not None and known.entry.watch is not None and known in known.entry.watch.observers:
+                return  # a tree has one watch: never a second one through another entry
             # Trees that are gone leave their tracers behind; drop them here.
             for k in [k for k, t in self._tracers.items() if t.entry.tree_ref() is None]:
                 del self._tracers[k]
@@ -148,16 +147,35 @@ class Instrumentation:
 
         def on_new_tree(entry):
             eng = engine_ref()
-            if eng is not None and entry.tree_ref() is eng._tree:
+            if eng is None:
+                return
+            if entry.tree_ref() is eng._tree:
                 self._attach(entry, entry.label)
+            else:
+                # Another engine's tree built on a thread that built ours
+                # replaces ours in the registry, which ends its watch.
+                self._keep_sequential_tree(eng)
 
         self._listener = on_new_tree
         REGISTRY.add_listener(on_new_tree)
+        self._keep_sequential_tree(engine)
+
+    def _keep_sequential_tree(self, engine) -> None:
+        """Attach to the engine's tree unless already attached: through its
+        registry entry, or, when the registry no longer lists the tree (a
+        later tree on the same thread replaced it), through an entry of our
+        own, which no monitor can reach to watch the tree a second time."""
         tree = engine._tree
-        if tree is not None:
-            for entry in REGISTRY.entries():
-                if entry.tree_ref() is tree:
-                    self._attach(entry, entry.label)
+        if tree is None:
+            return
+        known = self._tracers.get(id(tree))
+        if known is not None and known.entry.tree_ref() is tree and known.entry.watch is not None \
+                and known in known.entry.watch.observers:
+            return
+        entry = next((e for e in REGISTRY.entries() if e.tree_ref() is tree), None)
+        if entry is None:
+            entry = TreeEntry(0, threading.current_thread(), tree, None)
+        self._attach(entry, entry.label)
 
     def _wrap_thread_engine(self, engine) -> None:
         # The engine looks these three up on the instance at every call, so
