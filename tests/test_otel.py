@@ -131,6 +131,22 @@ def test_concurrent_callers_each_parent_their_own_ticks(make_engine, traced):
     assert len(seen) == callers * (ticks + 2)
 
 
+def test_a_tree_commanding_another_nests_its_ticks(make_engine, traced):
+    # A tick function of tree "a" ticks tree "b": b's tick hangs under a's action.
+    provider, exporter = traced
+    engine = make_engine()
+    engine.register_action_behavior("Ok", lambda n: S, [])
+    engine.register_action_behavior("Delegate", lambda n: engine.tick_once("b"), [])
+    engine.create_tree_from_text(bt("<Delegate/>"), "a")
+    engine.create_tree_from_text(bt("<Ok/>"), "b")
+    otel.instrument(engine, tracer_provider=provider)
+    assert engine.tick_once("a") is S
+    spans = by_name(exporter)
+    assert parent_of(spans["tick b"]) == spans["Delegate"].context.span_id
+    assert parent_of(spans["Delegate"]) == spans["tick a"].context.span_id
+    assert parent_of(spans["tick a"]) is None
+
+
 @pytest.mark.parametrize("kind", ["thread", "sequential"])
 def test_exception_recorded_and_halts_are_events(kind, make_engine, traced):
     provider, exporter = traced
