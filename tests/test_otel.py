@@ -197,6 +197,20 @@ def test_stop_and_reset_halts_get_spans_under_their_caller(make_engine, traced):
                                                                                       ("halt", "Sequence")]
 
 
+def test_trees_created_one_after_another_are_each_traced(make_engine, traced):
+    # Each new tree is attached at its first command, whatever came before it.
+    provider, exporter = traced
+    engine = make_engine()
+    engine.register_action_behavior("Ok", lambda n: S, [])
+    otel.instrument(engine, tracer_provider=provider)
+    for i in range(6):
+        engine.create_tree_from_text(bt("<Ok/>"), f"t{i}")
+        engine.tick_once(f"t{i}")
+        engine.stop_tree(f"t{i}")
+    assert sorted(s.name for s in exporter.get_finished_spans() if s.name.startswith("tick ")) == \
+        [f"tick t{i}" for i in range(6)]
+
+
 # -- model and tool calls ------------------------------------------------------------
 
 def _ask(node):

@@ -91,8 +91,11 @@ class Instrumentation:
         self._engine_ref = weakref.ref(engine)
         self._calls = calls
         self._lock = threading.Lock()
-        self._tracers: dict = {}  # id(core tree) -> TreeTracer attached to it
-        self._failed: set = set()  # id(core tree) whose attach failed, not tried again
+        # id(core tree) -> TreeTracer, and -> weak reference to a tree whose
+        # attach failed (not tried again). Ids are reused once a tree is
+        # gone, so every look-up checks the tree itself (_traced, _gave_up).
+        self._tracers: dict = {}
+        self._failed: dict = {}
         self._stopping: dict = {}  # tree identifier -> context of the caller stopping it
         self._listener = None
         self._active = True
@@ -108,30 +111,41 @@ class Instrumentation:
         self.uninstrument()
 
     # -- attaching to trees ----------------------------------------------------------
+    def _traced(self, tree) -> bool:
+        """Whether a tracer of ours watches ``tree`` now; a plain read, any thread."""
+        known = self._tracers.get(id(tree))
+        if known is None or known.entry.tree_ref() is not tree:
+            return False
+        watch = known.entry.watch
+        return watch is not None and known in watch.observers
+
+    def _gave_up(self, tree) -> bool:
+        ref = self._failed.get(id(tree))
+        return ref is not None and ref() is tree
+
     def _attach(self, entry, label) -> None:
         """Attach a TreeTracer to the registry entry of a tree (once); any thread."""
         tree = entry.tree_ref()
         if tree is None:
             return
-        key = id(tree)
         with self._lock:
-            if not self._active or key in self._failed:
+            # A tree has one watch: never a second one through another entry.
+            if not self._active or self._gave_up(tree) or self._traced(tree):
                 return
-            known = self._tracers.get(key)
-            if known is not None and known.entry.watch is not None and known in known.entry.watch.observers:
-                return  # a tree has one watch: never a second one through another entry
             # Trees that are gone leave their tracers behind; drop them here.
-            for k in [k for k, t in self._tracers.items() if t.entry.tree_ref() is None]:
-                del self._tracers[k]
+            for key in [k for k, t in self._tracers.items() if t.entry.tree_ref() is None]:
+                del self._tracers[key]
+            for key in [k for k, ref in self._failed.items() if ref() is None]:
+                del self._failed[key]
             tracer = TreeTracer(self.tracer, entry, label, self._calls, self._stopping.get)
             try:
                 attached = REGISTRY.attach(entry, tracer)
             except Exception:  # noqa: BLE001 - a tree we cannot trace still runs
-                self._failed.add(key)
+                self._failed[id(tree)] = weakref.ref(tree)
                 logger.exception("tree %r cannot be traced", label)
                 return
             if attached:
-                self._tracers[key] = tracer
+                self._tracers[id(tree)] = tracer
 
     def _install(self) -> None:
         engine = self.engine
@@ -166,11 +180,7 @@ class Instrumentation:
         later tree on the same thread replaced it), through an entry of our
         own, which no monitor can reach to watch the tree a second time."""
         tree = engine._tree
-        if tree is None:
-            return
-        known = self._tracers.get(id(tree))
-        if known is not None and known.entry.tree_ref() is tree and known.entry.watch is not None \
-                and known in known.entry.watch.observers:
+        if tree is None or self._traced(tree):
             return
         entry = next((e for e in REGISTRY.entries() if e.tree_ref() is tree), None)
         if entry is None:
@@ -198,7 +208,7 @@ class Instrumentation:
             params = command.get("params") if type(command) is dict else None
             carried = params.pop(_CONTEXT, None) if type(params) is dict else None
             tree = getattr(core, "_tree", None)
-            if tree is not None and id(tree) not in self._tracers:
+            if tree is not None and not self._traced(tree) and not self._gave_up(tree):
                 entry = REGISTRY.for_thread(threading.current_thread())
                 if entry is not None and entry.tree_ref() is tree:
                     self._attach(entry, tree_id)
