@@ -205,18 +205,17 @@ def _observed_class(cls):
 # -- taking part in ticks -------------------------------------------------------
 #
 # Beside on_transition, on_blackboard and on_tick, an observer may define:
-#   tree_call(kind) -> end or None     before each tick_once ("tick"), halt
-#                                      ("halt") and reset ("reset") of the tree;
-#   node_ticks(nodes) -> indexes       at attach: the nodes (in table order)
-#                                      whose ticks it wants;
-#   node_tick(index) -> end or None    before each tick of such a node.
-# end(result, error) follows once, on the same thread: the status (None for a
-# halt or reset) and None, or None and the exception on its way out. The
-# calls wrap the tree's own methods and the nodes' ``tick``; nodes nobody
-# asked for keep the plain observed class, so they pay nothing more.
+#   node_calls(nodes) -> {index: kinds}   at attach: which nodes (in table
+#                                         order) it wants to hear about, and
+#                                         of which calls ("tick", "halt");
+#   node_call(kind, index) -> end or None before each such call of the node.
+# end(result, error) follows once, on the same thread: what the call returned
+# (a status for "tick", None for "halt") and None, or None and the exception
+# on its way out. The root's calls are the tree's: its tick is the tree's
+# tick, its halt the tree's halt (a stop, a reset, the clean-up after a tick
+# that raised). Nodes nobody asked for keep the plain observed class.
 
 _traced_classes: dict = {}
-_traced_tree_classes: dict = {}
 _failed_hooks: set = set()
 
 
@@ -227,40 +226,38 @@ def _hook_failed(hook) -> None:
         logger.exception("a tick hook of %r failed; its later failures are not logged", owner)
 
 
-def _begin(hooks, arg) -> list:
+def _around(hooks, kind, index, call, node):
     ends = []
     for hook in hooks:
         try:
-            end = hook(arg)
+            end = hook(kind, index)
         except Exception:  # noqa: BLE001 - an observer's fault is not the tree's
             _hook_failed(hook)
             continue
         if end is not None:
             ends.append(end)
-    return ends
-
-
-def _finish(ends, result, error) -> None:
-    for end in reversed(ends):  # last begun, first ended: tracers nest contexts
-        try:
-            end(result, error)
-        except Exception:  # noqa: BLE001
-            _hook_failed(end)
-
-
-def _around(hooks, arg, call, *args, **kwargs):
-    ends = _begin(hooks, arg)
+    result = error = None
     try:
-        result = call(*args, **kwargs)
+        result = call(node)
     except BaseException as exc:
-        _finish(ends, None, exc)
+        error = exc
         raise
-    _finish(ends, result, None)
+    finally:
+        for end in reversed(ends):  # last begun, first ended: tracers nest contexts
+            try:
+                end(result, error)
+            except Exception:  # noqa: BLE001
+                _hook_failed(end)
     return result
 
 
 def _traced_class(cls):
-    """The observed class of ``cls`` whose ``tick`` also reports to node_tick hooks."""
+    """The observed class of ``cls`` whose ``tick`` and ``halt`` also report to node_call hooks.
+
+    The plain methods are called through ``cls``, not ``super()``: a bound
+    method taken while the node had this class (a wrapper keeping
+    ``node.tick``) must still work once the node has its plain class again.
+    """
     sub = _traced_classes.get(cls)
     if sub is not None:
         return sub
@@ -268,50 +265,24 @@ def _traced_class(cls):
 
     def tick(self):
         obs = self.__dict__.get("_obs")
-        hooks = obs[0].node_hooks.get(obs[2]) if obs is not None else None
+        hooks = obs[0].node_hooks.get(("tick", obs[2])) if obs is not None else None
         if not hooks:
-            return super(sub, self).tick()
-        return _around(hooks, obs[2], super(sub, self).tick)
+            return cls.tick(self)
+        return _around(hooks, "tick", obs[2], cls.tick, self)
+
+    def halt(self):
+        obs = self.__dict__.get("_obs")
+        hooks = obs[0].node_hooks.get(("halt", obs[2])) if obs is not None else None
+        if not hooks:
+            return cls.halt(self)
+        return _around(hooks, "halt", obs[2], cls.halt, self)
 
     with _class_lock:
         sub = _traced_classes.get(cls)
         if sub is None:
-            sub = type(cls.__name__, (base,), {"tick": tick, "__module__": cls.__module__})
+            sub = type(cls.__name__, (base,), {"tick": tick, "halt": halt, "__module__": cls.__module__})
             sub.__qualname__ = cls.__qualname__
             _traced_classes[cls] = sub
-    return sub
-
-
-def _traced_tree_class(cls):
-    """A subclass of the tree's class whose tick_once, halt and reset report to tree_call hooks."""
-    sub = _traced_tree_classes.get(cls)
-    if sub is not None:
-        return sub
-
-    def hooks(tree):
-        watch = tree.__dict__.get("_obs_watch")
-        return watch.tree_hooks if watch is not None else ()
-
-    def tick_once(self, *args, **kwargs):
-        h = hooks(self)
-        method = super(sub, self).tick_once
-        return _around(h, "tick", method, *args, **kwargs) if h else method(*args, **kwargs)
-
-    def halt(self):
-        h = hooks(self)
-        return _around(h, "halt", super(sub, self).halt) if h else super(sub, self).halt()
-
-    def reset(self):
-        h = hooks(self)
-        return _around(h, "reset", super(sub, self).reset) if h else super(sub, self).reset()
-
-    with _class_lock:
-        sub = _traced_tree_classes.get(cls)
-        if sub is None:
-            sub = type(cls.__name__, (cls,), {"tick_once": tick_once, "halt": halt, "reset": reset,
-                                              "__module__": cls.__module__, "_plain_class": cls})
-            sub.__qualname__ = cls.__qualname__
-            _traced_tree_classes[cls] = sub
     return sub
 
 
@@ -347,44 +318,38 @@ class _Watch:
 
     def set_observers(self, observers: tuple) -> None:
         # Bound methods looked up once, not on every transition.
-        tree_hooks = tuple(o.tree_call for o in observers if hasattr(o, "tree_call"))
         node_hooks: dict = {}
         for o in observers:
-            pick = getattr(o, "node_ticks", None)
+            pick = getattr(o, "node_calls", None)
             if pick is not None:
-                for index in pick(self.nodes):
-                    node_hooks.setdefault(index, []).append(o.node_tick)
-        node_hooks = {index: tuple(hooks) for index, hooks in node_hooks.items()}
+                for index, kinds in pick(self.nodes).items():
+                    for kind in kinds:
+                        node_hooks.setdefault((kind, index), []).append(o.node_call)
+        node_hooks = {key: tuple(hooks) for key, hooks in node_hooks.items()}
         if self.started:
-            self._swap_traced(bool(tree_hooks), node_hooks)
-        self.tree_hooks = tree_hooks
+            self._swap_traced({index for _, index in node_hooks})
         self.node_hooks = node_hooks
         self.on_transition = tuple(o.on_transition for o in observers)
         self.observers = observers
 
-    def _swap_traced(self, tree_traced: bool, node_hooks: dict) -> None:
-        """Give the tree and each node the class its hooks need: all classes
-        made first, then the swaps, undone if one fails."""
+    def _swap_traced(self, traced: set) -> None:
+        """Give each node the class its hooks need: all classes made first,
+        then the swaps, undone if one fails."""
         plan = []
         for index, node in enumerate(self.nodes):
             plain = type(node)._plain_class
-            want = _traced_class(plain) if index in node_hooks else _observed_class(plain)
+            want = _traced_class(plain) if index in traced else _observed_class(plain)
             if type(node) is not want:
                 plan.append((node, want))
-        tree = self.tree
-        plain_tree = getattr(type(tree), "_plain_class", type(tree))
-        want_tree = _traced_tree_class(plain_tree) if tree_traced else plain_tree
-        if type(tree) is not want_tree:
-            plan.append((tree, want_tree))
         done = []
         try:
-            for obj, cls in plan:
-                old = type(obj)
-                obj.__class__ = cls
-                done.append((obj, old))
+            for node, cls in plan:
+                old = type(node)
+                node.__class__ = cls
+                done.append((node, old))
         except BaseException:
-            for obj, old in reversed(done):
-                obj.__class__ = old
+            for node, old in reversed(done):
+                node.__class__ = old
             raise
 
     def start(self) -> None:
@@ -404,7 +369,6 @@ class _Watch:
                 if type(bb) is Blackboard:
                     bb.__class__ = _ObservedBlackboard
             _bb_watches[id(self.tree.blackboard)] = self
-            self.tree.__dict__["_obs_watch"] = self
         except BaseException:
             self.stop()
             raise
@@ -413,11 +377,6 @@ class _Watch:
     def stop(self) -> None:
         self.started = False
         _bb_watches.pop(id(self.tree.blackboard), None)
-        tree = self.tree
-        plain_tree = getattr(type(tree), "_plain_class", None)
-        if plain_tree is not None:
-            tree.__class__ = plain_tree
-        tree.__dict__.pop("_obs_watch", None)
         for bb in self.blackboards.values():
             if type(bb) is _ObservedBlackboard:
                 bb.__class__ = Blackboard

@@ -4,7 +4,7 @@
 
 - one span per tick of the tree (``tick <tree>``; attributes ``brannox.tree.id``,
   ``brannox.tree.name``, and the result as ``brannox.tick.status``), and one per
-  halt or reset of the whole tree (``halt <tree>``, ``reset <tree>``);
+  halt of the whole tree outside a tick (``halt <tree>``: a stop, a reset);
 - below it, one span per tick of an action node (named after the node;
   ``brannox.node.name``, ``.type``, ``.path``, ``.status``), with the
   exception recorded when its tick function raised;
@@ -258,6 +258,7 @@ class Instrumentation:
             REGISTRY.remove_listener(self._listener)
         for tracer in tracers:
             REGISTRY.detach(tracer.entry, tracer)
+            tracer.close()
         with _instrumented_lock:
             if engine is not None and _instrumented.get(engine) is self:
                 del _instrumented[engine]

@@ -1,6 +1,6 @@
 """The spans of one tree: an observer of the core's observation layer.
 
-Every method but ``node_ticks`` runs on the thread that ticks the tree (its
+Every method but ``node_calls`` and ``close`` runs on the thread that ticks the tree (its
 tree thread, or a SequentialEngine's caller), so the stack of open spans
 needs no lock. A span is made current while its tick runs, so spans that a
 tick function starts (an HTTP client's, say) nest under its action's span.
@@ -45,8 +45,9 @@ class TreeTracer:
             {"brannox.tree.id": label, "brannox.node.name": info.name, "brannox.node.type": info.type,
              "brannox.node.path": info.path}
             for info in entry.nodes)
-        self._nodes: dict = {}    # index -> action node, from node_ticks
+        self._nodes: dict = {}    # index -> action node, from node_calls
         self._declared: dict = {}  # index -> GenAICall
+        self._failed_tick = None   # the span of a tick that raised, until the tree is halted
 
     # -- the layer's event methods ----------------------------------------------
     def on_transition(self, ev) -> None:
@@ -69,26 +70,60 @@ class TreeTracer:
         pass
 
     # -- the layer's tick hooks ---------------------------------------------------
-    def node_ticks(self, nodes) -> list:
-        picked = []
+    def node_calls(self, nodes) -> dict:
+        # The root's tick and halt are the tree's; actions get a span per tick.
+        picked = {0: ("tick", "halt")}
         for index, node in enumerate(nodes):
             if isinstance(node, ActionNode):
-                picked.append(index)
+                if index:
+                    picked[index] = ("tick",)
                 self._nodes[index] = node
                 call = declared_call(node, self._calls)
                 if call is not None:
                     self._declared[index] = call
         return picked
 
-    def tree_call(self, kind: str):
-        parent = None
-        if kind == "halt" and self._parent_for_halt is not None \
-                and not trace.get_current_span().get_span_context().is_valid:
-            parent = self._parent_for_halt(self.label)
-        span = self._tracer.start_span(f"{kind} {self.label}", context=parent, attributes=self._tree_attrs)
-        return self._open(span, "brannox.tick.status")
+    def node_call(self, kind: str, index: int):
+        if index:
+            return self._action(index)
+        if kind == "halt":
+            return self._tree_halt()
+        if self._failed_tick is not None:  # its halt never came: end it before the next tick
+            if self._failed_tick in self._stack:
+                self._stack.remove(self._failed_tick)
+            self.close()
+        end_tick = self._open(self._tracer.start_span(f"tick {self.label}", attributes=self._tree_attrs),
+                              "brannox.tick.status", keep_on_error=True)
+        if 0 not in self._nodes:
+            return end_tick
+        end_action = self._action(0)  # the root is an action itself
 
-    def node_tick(self, index: int):
+        def end_both(result, error):
+            end_action(result, error)
+            end_tick(result, error)
+        return end_both
+
+    def _tree_halt(self):
+        pending = self._failed_tick
+        if pending is not None:
+            # The core halts the tree right after a tick that raised: the
+            # halts are that tick's, on its span, which ends with them.
+            self._failed_tick = None
+            token = otel_context.attach(trace.set_span_in_context(pending))
+
+            def end_failed(result, error):
+                otel_context.detach(token)
+                if self._stack and self._stack[-1] is pending:
+                    self._stack.pop()
+                pending.end()
+            return end_failed
+        parent = None
+        if self._parent_for_halt is not None and not trace.get_current_span().get_span_context().is_valid:
+            parent = self._parent_for_halt(self.label)
+        span = self._tracer.start_span(f"halt {self.label}", context=parent, attributes=self._tree_attrs)
+        return self._open(span, None)
+
+    def _action(self, index: int):
         call = self._declared.get(index)
         if call is None:
             attrs = self._node_attrs[index]
@@ -109,18 +144,27 @@ class TreeTracer:
             end(result, error)
         return end_call
 
-    def _open(self, span, status_key: str):
+    def _open(self, span, status_key, keep_on_error=False):
         token = otel_context.attach(trace.set_span_in_context(span))
         stack = self._stack
         stack.append(span)
 
         def end(result, error):
-            if stack and stack[-1] is span:
-                stack.pop()
             otel_context.detach(token)
             if error is not None:
                 _fail(span, error)
-            elif result is not None:
+                if keep_on_error and isinstance(error, Exception):
+                    self._failed_tick = span  # ended by the halt that follows
+                    return
+            elif result is not None and status_key is not None:
                 span.set_attribute(status_key, result.name)
+            if stack and stack[-1] is span:
+                stack.pop()
             span.end()
         return end
+
+    def close(self) -> None:
+        """End a failed tick's span still waiting for its halt (the tracer was detached)."""
+        pending, self._failed_tick = self._failed_tick, None
+        if pending is not None:
+            pending.end()
