@@ -1,8 +1,8 @@
 """The spans of one tree: an observer of the core's observation layer.
 
-Every method but ``node_calls`` and ``close`` runs on the thread that ticks the tree (its
-tree thread, or a SequentialEngine's caller), so the stack of open spans
-needs no lock. A span is made current while its tick runs, so spans that a
+Every method but ``node_calls`` and ``close`` runs on the thread that ticks
+the tree (its tree thread, or a SequentialEngine's caller), so the stack of
+open spans needs no lock. A span is made current while its tick runs, so spans that a
 tick function starts (an HTTP client's, say) nest under its action's span.
 """
 
