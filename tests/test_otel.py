@@ -98,11 +98,9 @@ def test_concurrent_callers_each_parent_their_own_ticks(make_engine, traced):
     # Several threads send to one tree at once; each tick span must hang under
     # the span of the thread that sent its command, never another's.
     provider, exporter = traced
-    seen = []
 
     def act(node):
-        seen.append(threading.current_thread().name)
-        time.sleep(0.001)
+        time.sleep(0.001)  # long enough for the other callers to be waiting
         return S
 
     face = Face("thread", make_engine, {"Act": act}, "<Act/>")
@@ -128,7 +126,6 @@ def test_concurrent_callers_each_parent_their_own_ticks(make_engine, traced):
         if span.name == "tick t":
             per_caller[ids[parent_of(span)]] = per_caller.get(ids[parent_of(span)], 0) + 1
     assert per_caller == {i: ticks + 2 for i in range(callers)}
-    assert len(seen) == callers * (ticks + 2)
 
 
 def test_a_tree_commanding_another_nests_its_ticks(make_engine, traced):
