@@ -466,6 +466,93 @@ def core_section(rounds, ticks, timeout, seed):
     return out
 
 
+# ------------------------------------------------------------- spans section
+
+def spans_section(ticks, timeout, runs=3):
+    """Per-tick time of the 100-node tree with brannox.otel: instrumented (spans
+    to an exporter that drops them) and off again after uninstrument(), beside
+    a twin that was never instrumented; on the core directly and through a
+    ThreadEngine. Runs alternate (on, off, never; the order rotating), three
+    of each; figures are medians, ratios medians of the per-run ratios."""
+    try:
+        from opentelemetry.sdk.trace import TracerProvider
+        from opentelemetry.sdk.trace.export import SimpleSpanProcessor, SpanExporter, SpanExportResult
+
+        from brannox import otel
+    except ImportError as exc:
+        print(f"\nSpans: skipped ({exc}; install the otel extra)")
+        return None
+
+    class Drop(SpanExporter):
+        def export(self, spans):
+            return SpanExportResult.SUCCESS
+
+    provider = TracerProvider()
+    provider.add_span_processor(SimpleSpanProcessor(Drop()))
+    engines = {}
+    for via in ("core", "engine"):
+        for twin in ("traced", "never"):
+            if via == "core":
+                e = SequentialEngine()
+                e.register_action_behavior("Nop", nop_tick, [])
+                e.create_tree_from_text(XML_CORE_100)
+                engines[via, twin] = (e, e.tick_once)
+            else:
+                e = mt.ThreadEngine()
+                e.register_action_behavior("Nop", nop_tick, [])
+                tid = e.create_tree_from_text(XML_CORE_100, f"spans-{twin}")
+                engines[via, twin] = (e, lambda e=e, tid=tid: e.tick_once(tid))
+
+    def timed(tick, n):
+        def loop(n):
+            t0 = pc()
+            for _ in range(n):
+                tick()
+            return pc() - t0
+        return per_call(loop, n)
+
+    def measure(via, mode, n):
+        engine, tick = engines[via, "never" if mode == "never" else "traced"]
+        if mode != "on":
+            return timed(tick, n)
+        handle = otel.instrument(engine, tracer_provider=provider)
+        try:
+            tick()  # a ThreadEngine's tree is attached at its first command
+            return timed(tick, n)
+        finally:
+            handle.uninstrument()
+
+    modes = ("on", "off", "never")
+    figures = {(via, mode): [] for via in ("core", "engine") for mode in modes}
+    try:
+        for via in ("core", "engine"):
+            for mode in modes:
+                guarded(lambda: measure(via, mode, max(1, ticks // 10)), timeout, "spans warm-up")
+        for r in range(runs):
+            for via in ("core", "engine"):
+                order = modes[r % 3:] + modes[:r % 3]
+                for mode in order:
+                    gc.collect()
+                    wall, cpu = guarded(lambda: measure(via, mode, ticks), timeout, f"spans {via} {mode}")
+                    figures[via, mode].append(cpu)
+    finally:
+        for (via, _), (e, _) in engines.items():
+            if via == "engine":
+                e.stop_all_trees()
+    print(f"\nSpans: one tick of the 100-node tree, CPU us (median of {runs} alternating runs of {ticks} ticks)")
+    print("                         on      off    never   on÷never  off÷never")
+    out = {}
+    for via, label in (("core", "on the core directly"), ("engine", "through ThreadEngine")):
+        med = {m: statistics.median(figures[via, m]) for m in modes}
+        ratio = {m: statistics.median(a / b for a, b in zip(figures[via, m], figures[via, "never"]))
+                 for m in ("on", "off")}
+        out[via] = {"cpu_us_median": {m: v * 1e6 for m, v in med.items()},
+                    "ratio_on_never": ratio["on"], "ratio_off_never": ratio["off"]}
+        print(f"  {label:<20} {med['on'] * 1e6:8.1f} {med['off'] * 1e6:8.1f} {med['never'] * 1e6:8.1f} "
+              f"{ratio['on']:9.2f} {ratio['off']:10.3f}")
+    return out
+
+
 # ----------------------------------------------------------- measurements
 
 def per_call(round_trips, n):
@@ -653,9 +740,10 @@ def main(argv=None):
     ap.add_argument("--stack-kib", type=int, help="threading.stack_size for every thread started here")
     ap.add_argument("--timeout", type=float, default=120.0, help="seconds before a measurement counts as hung")
     ap.add_argument("--seed", type=int, default=1, help="seed of the per-round shuffle")
-    ap.add_argument("--only", default="lat,tput,cs,core",
+    ap.add_argument("--only", default="lat,tput,cs,core,spans",
                     help="comma list of groups to run: lat (round trips), tput (throughput), cs (create/stop, RSS), "
                          "core (a 100-node tree ticked on the core and through the engine), "
+                         "spans (the same tree with OpenTelemetry spans on, off, and never instrumented), "
                          "dist (ThreadEngine beside DistributedEngine; not in the default run, needs Ray), "
                          "durable (checkpoint cost per tick and resume time; not in the default run)")
     ap.add_argument("--json", metavar="PATH", help="write every figure and machine info here")
@@ -700,15 +788,18 @@ def main(argv=None):
     mt.logger = NoOpLogger()
     hung = False
     groups = set(args.only.split(","))
-    core_figures = None
+    core_figures = spans_figures = None
     if "core" in groups:
         # First, while the module still uses the bundled core.
         core_figures = core_section(rounds, iters // 5, args.timeout, args.seed)
-        if groups == {"core"}:
-            if args.json:
-                with open(args.json, "w") as f:
-                    json.dump({"machine": machine_info(), "core_us_per_tick": core_figures}, f, indent=2, default=str)
-            return 0
+    if "spans" in groups:
+        spans_figures = spans_section(iters // 20, args.timeout)
+    if groups <= {"core", "spans"}:
+        if args.json:
+            with open(args.json, "w") as f:
+                json.dump({"machine": machine_info(), "core_us_per_tick": core_figures,
+                           "spans_us_per_tick": spans_figures}, f, indent=2, default=str)
+        return 0
 
     raw = {f"lat:{k}": [] for k, _ in LAT_ROWS}
     raw.update({f"cpu:lat:{k}": [] for k, _ in LAT_ROWS})
@@ -836,6 +927,8 @@ def main(argv=None):
                          quick=args.quick, stack_kib=args.stack_kib, seed=args.seed))
     if core_figures is not None:
         result["core_us_per_tick"] = core_figures
+    if spans_figures is not None:
+        result["spans_us_per_tick"] = spans_figures
     if dist is not None:
         result["distributed"] = dist
     if args.json:

@@ -11,6 +11,10 @@ blackboard) and handed to observers there; an observer must only copy what
 it needs into structures of its own. Events and node tables are immutable
 tuples, safe to read from any thread.
 
+An observer may also take part in ticks (a tracer timing them; see
+"Taking part in ticks" below); only trees with such an observer get the
+classes that make those calls.
+
 The process-wide :data:`REGISTRY` lists every tree a SequentialEngine has
 built, keyed by the thread that built it (the tree thread of a ThreadEngine,
 ``engine.trees[id]["thread"]``).
@@ -199,6 +203,90 @@ def _observed_class(cls):
     return sub
 
 
+# -- taking part in ticks -------------------------------------------------------
+#
+# Beside on_transition, on_blackboard and on_tick, an observer may define:
+#   node_calls(nodes) -> {index: kinds}   at attach: which nodes (in table
+#                                         order) it wants to hear about, and
+#                                         of which calls ("tick", "halt");
+#   node_call(kind, index) -> end or None before each such call of the node.
+# end(result, error) follows once, on the same thread: what the call returned
+# (a status for "tick", None for "halt") and None, or None and the exception
+# on its way out. The root's calls are the tree's: its tick is the tree's
+# tick, its halt the tree's halt (a stop, a reset, the clean-up after a tick
+# that raised). Nodes nobody asked for keep the plain observed class.
+
+_traced_classes: dict = {}
+_failed_hooks: set = set()
+
+
+def _hook_failed(hook) -> None:
+    owner = getattr(hook, "__self__", hook)
+    if id(owner) not in _failed_hooks:
+        _failed_hooks.add(id(owner))
+        logger.exception("a tick hook of %r failed; its later failures are not logged", owner)
+
+
+def _around(hooks, kind, index, call, node):
+    ends = []
+    for hook in hooks:
+        try:
+            end = hook(kind, index)
+        except Exception:  # noqa: BLE001 - an observer's fault is not the tree's
+            _hook_failed(hook)
+            continue
+        if end is not None:
+            ends.append(end)
+    result = error = None
+    try:
+        result = call(node)
+    except BaseException as exc:
+        error = exc
+        raise
+    finally:
+        for end in reversed(ends):  # last begun, first ended: tracers nest contexts
+            try:
+                end(result, error)
+            except Exception:  # noqa: BLE001
+                _hook_failed(end)
+    return result
+
+
+def _traced_class(cls):
+    """The observed class of ``cls`` whose ``tick`` and ``halt`` also report to node_call hooks.
+
+    The plain methods are called through ``cls``, not ``super()``: a bound
+    method taken while the node had this class (a wrapper keeping
+    ``node.tick``) must still work once the node has its plain class again.
+    """
+    sub = _traced_classes.get(cls)
+    if sub is not None:
+        return sub
+    base = _observed_class(cls)
+
+    def tick(self):
+        obs = self.__dict__.get("_obs")
+        hooks = obs[0].node_hooks.get(("tick", obs[2])) if obs is not None else None
+        if not hooks:
+            return cls.tick(self)
+        return _around(hooks, "tick", obs[2], cls.tick, self)
+
+    def halt(self):
+        obs = self.__dict__.get("_obs")
+        hooks = obs[0].node_hooks.get(("halt", obs[2])) if obs is not None else None
+        if not hooks:
+            return cls.halt(self)
+        return _around(hooks, "halt", obs[2], cls.halt, self)
+
+    with _class_lock:
+        sub = _traced_classes.get(cls)
+        if sub is None:
+            sub = type(cls.__name__, (base,), {"tick": tick, "halt": halt, "__module__": cls.__module__})
+            sub.__qualname__ = cls.__qualname__
+            _traced_classes[cls] = sub
+    return sub
+
+
 class _ObservedBlackboard(Blackboard):
     __slots__ = ()
 
@@ -223,6 +311,7 @@ class _Watch:
     def __init__(self, entry, tree):
         self.entry = entry
         self.tree = tree
+        self.started = False
         self.set_observers(())
         self.nodes = _nodes_in_table_order(tree.root)
         self.blackboards = {id(n._blackboard): n._blackboard for n in self.nodes}
@@ -230,8 +319,39 @@ class _Watch:
 
     def set_observers(self, observers: tuple) -> None:
         # Bound methods looked up once, not on every transition.
+        node_hooks: dict = {}
+        for o in observers:
+            pick = getattr(o, "node_calls", None)
+            if pick is not None:
+                for index, kinds in pick(self.nodes).items():
+                    for kind in kinds:
+                        node_hooks.setdefault((kind, index), []).append(o.node_call)
+        node_hooks = {key: tuple(hooks) for key, hooks in node_hooks.items()}
+        if self.started:
+            self._swap_traced({index for _, index in node_hooks})
+        self.node_hooks = node_hooks
         self.on_transition = tuple(o.on_transition for o in observers)
         self.observers = observers
+
+    def _swap_traced(self, traced: set) -> None:
+        """Give each node the class its hooks need: all classes made first,
+        then the swaps, undone if one fails."""
+        plan = []
+        for index, node in enumerate(self.nodes):
+            plain = type(node)._plain_class
+            want = _traced_class(plain) if index in traced else _observed_class(plain)
+            if type(node) is not want:
+                plan.append((node, want))
+        done = []
+        try:
+            for node, cls in plan:
+                old = type(node)
+                node.__class__ = cls
+                done.append((node, old))
+        except BaseException:
+            for node, old in reversed(done):
+                node.__class__ = old
+            raise
 
     def start(self) -> None:
         """Swap every node and blackboard to its reporting class, or none of them.
@@ -253,8 +373,10 @@ class _Watch:
         except BaseException:
             self.stop()
             raise
+        self.started = True
 
     def stop(self) -> None:
+        self.started = False
         _bb_watches.pop(id(self.tree.blackboard), None)
         for bb in self.blackboards.values():
             if type(bb) is _ObservedBlackboard:
@@ -384,7 +506,8 @@ class TreeRegistry:
             self._failed_listeners.discard(fn)
 
     def attach(self, entry: TreeEntry, observer) -> bool:
-        """Start reporting to ``observer`` (on_transition, on_blackboard, on_tick).
+        """Start reporting to ``observer`` (on_transition, on_blackboard, on_tick,
+        and the tick hooks it defines, if any).
 
         Returns False when the tree is gone. From a thread other than the tree
         thread an attach may land in the middle of a tick: events start there.
@@ -395,12 +518,18 @@ class TreeRegistry:
             tree = entry.tree_ref()
             if tree is None:
                 return False
-            if entry.watch is None:
+            created = entry.watch is None
+            if created:
                 watch = _Watch(entry, tree)
                 watch.start()
                 entry.watch = watch
             if observer not in entry.watch.observers:
-                entry.watch.set_observers(entry.watch.observers + (observer,))
+                try:
+                    entry.watch.set_observers(entry.watch.observers + (observer,))
+                except BaseException:
+                    if created:
+                        self._stop_watch(entry)
+                    raise
             return True
 
     def detach(self, entry: TreeEntry, observer) -> None:
