@@ -449,3 +449,23 @@ def test_docs_example_runs(tmp_path):
         "    chat qwen3:30b {'gen_ai.usage.input_tokens': 42, 'gen_ai.usage.output_tokens': 7}",
         "    execute_tool search",
     ]
+
+
+def test_awaited_ticks_nest_under_the_awaiting_task_span(make_engine, traced):
+    import asyncio
+
+    from brannox.aio import AsyncEngine
+
+    provider, exporter = traced
+    face = Face("thread", make_engine, {"Ok": lambda n: S}, '<Ok name="first"/>')
+    handle = otel.instrument(face.engine, tracer_provider=provider)
+
+    async def main():
+        async with AsyncEngine(face.engine) as aengine:
+            with provider.get_tracer("test").start_as_current_span("task") as task:
+                assert await aengine.tick_once(face.tid) is S
+        return task
+
+    task = asyncio.run(main())
+    handle.uninstrument()
+    assert parent_of(by_name(exporter)["tick t"]) == task.get_span_context().span_id
