@@ -1,0 +1,238 @@
+"""Event subscriptions: what a tree reports, in order; gaps for a subscriber
+that falls behind; custom events; a subscriber that never reads; the same
+from the workers of a DistributedEngine (one Ray for the module), and the
+monitor over that engine."""
+import asyncio
+import json
+import os
+import sys
+import threading
+import time
+import urllib.request
+
+import pytest
+
+from brannox import events
+from brannox._bt.observe import REGISTRY, _observed_class
+from brannox.aio import AsyncEngine
+from brannox.core import NodeStatus, TreeNode
+from distributed_support import ray_processes, require_ray
+
+pytestmark = pytest.mark.timeout(120)
+
+XML = ('<root BTCPP_format="4"><BehaviorTree ID="Main"><Sequence name="main">'
+       '<Talk name="talk" out="{said}"/><AlwaysSuccess name="ok"/></Sequence></BehaviorTree></root>')
+PORTS = [{"name": "out", "direction": "output", "type": "object"}]
+WORDS = ("Hel", "lo", "!")
+
+
+def talk(node):
+    for word in WORDS:
+        node.emit("token", word)
+    node.setOutput("out", "".join(WORDS))
+    if node._blackboard.get("boom"):
+        raise KeyError("boom")
+    return NodeStatus.SUCCESS
+
+
+ONE_TICK = (["tick_start"] + ["token"] * len(WORDS) + ["blackboard"] + ["transition"] * 5 + ["tick_end"])
+# From the second tick on, the root goes from SUCCESS to SUCCESS: no transition.
+LATER_TICK = ONE_TICK[:-2] + ONE_TICK[-1:]
+
+
+def ticks(n):
+    return ONE_TICK + LATER_TICK * (n - 1)
+
+
+def kinds(evs):
+    return [e["kind"] for e in evs]
+
+
+def drain(sub, timeout=5.0):
+    """Every event up to the end, or until none came for `timeout` seconds."""
+    out = []
+    while (ev := sub.get(timeout)) is not None:
+        out.append(ev)
+    return out
+
+
+@pytest.fixture
+def talker(make_engine):
+    engine = make_engine()
+    engine.register_action_behavior("Talk", talk, PORTS)
+    engine.create_tree_from_text(XML, "t")
+    return engine
+
+
+def test_order_fields_and_end(talker):
+    with events.subscribe(talker, "t") as sub:
+        talker.tick_once("t")
+        talker.reset_tree("t")
+        talker.set_blackboard_data("t", "boom", 1)
+        with pytest.raises(RuntimeError, match="boom"):
+            talker.tick_once("t")
+        talker.stop_tree("t")
+        evs = drain(sub)
+    assert kinds(evs)[:len(ONE_TICK)] == ONE_TICK
+    assert all(e["tree_id"] == "t" for e in evs) and [e["time"] for e in evs] == sorted(e["time"] for e in evs)
+    assert abs(evs[0]["time"] - time.time()) < 60
+    tokens = [e for e in evs if e["kind"] == "token"]
+    assert [e["payload"] for e in tokens[:3]] == list(WORDS) and {e["name"] for e in tokens} == {"talk"}
+    assert evs[len(ONE_TICK) - 2] == {**evs[len(ONE_TICK) - 2], "name": "main", "from": "IDLE", "to": "SUCCESS"}
+    assert evs[len(ONE_TICK) - 1]["status"] == "SUCCESS"
+    assert evs[len(ONE_TICK)]["kind"] == "halt" and evs[len(ONE_TICK)]["reset"] is True
+    failed = [e for e in evs if e["kind"] == "tick_end" and e["error"]]
+    assert len(failed) == 1 and failed[0]["status"] is None and "KeyError" in failed[0]["error"]
+    assert [e for e in evs if e["kind"] == "blackboard" and e["key"] == "boom"][0]["value"] == "1"
+    assert kinds(evs)[-2:] == ["halt", "end"]
+    assert sub.get(0) is None and list(sub) == []
+
+
+def test_gap_says_how_many_were_missed(talker):
+    size = len(ONE_TICK) + 1
+    small = events.subscribe(talker, "t", buffer=size)
+    full = events.subscribe(talker, "t")
+    for _ in range(3):
+        talker.tick_once("t")
+    everything, got = drain(full, 0.2), drain(small, 0.2)
+    assert got[0]["kind"] == "gap" and got[0]["missed"] == len(everything) - size == len(ticks(3)) - size
+    assert got[1:] == everything[-size:]
+    talker.tick_once("t")  # caught up: no further gap
+    assert kinds(drain(small, 0.2)) == LATER_TICK
+    small.close()
+    full.close()
+
+
+def test_never_reading_subscriber_is_bounded_and_costs_nothing_once_closed(talker):
+    stalled = events.subscribe(talker, "t", buffer=50)
+    entry = stalled._source.channel.entry
+    assert talker.tick_n_times("t", 500) == [NodeStatus.SUCCESS] * 500
+    channel = stalled._source.channel
+    assert len(channel.queue) == 50
+    got = drain(stalled, 0.2)
+    assert got[0] == {**got[0], "kind": "gap", "missed": len(ticks(500)) - 50} and len(got) == 51
+    stalled.close()
+    # Nobody watches: the tree's nodes are their plain classes again.
+    tree = entry.tree_ref()
+    assert entry.watch is None and not hasattr(type(tree), "_plain_class")
+    assert not any(hasattr(type(n), "_plain_class") for n in tree.nodes())
+    talker.tick_once("t")
+    assert channel.queue.maxlen == 50 and not channel.queue
+
+
+class OwnEmit(TreeNode):
+    CHILDREN = (0, 0)
+
+    def emit(self, kind, payload=None):
+        return "mine"
+
+    def tick(self):
+        return NodeStatus.SUCCESS
+
+
+@pytest.mark.parametrize("watched", [False, True])
+def test_emit_checks_its_kind_and_keeps_a_node_types_own_emit(talker, watched):
+    node = TreeNode("X")
+    sub = events.subscribe(talker, "t") if watched else None
+    for kind, error in ((3, TypeError), ("", ValueError), ("transition", ValueError), ("gap", ValueError)):
+        with pytest.raises(error):
+            node.emit(kind, None)
+    node.emit("token", object())  # nobody watches this node: nothing happens
+    # A node type's own emit stays its own in the class its watched nodes get.
+    assert _observed_class(OwnEmit).emit is OwnEmit.emit
+    if sub is not None:
+        sub.close()
+
+
+@pytest.mark.parametrize("bad", [{"tree_id": 3}, {"buffer": 0}, {"buffer": 1.5}])
+def test_bad_arguments(talker, bad):
+    args = {"tree_id": "t", "buffer": 10, **bad}
+    with pytest.raises((TypeError, ValueError)):
+        events.subscribe(talker, args["tree_id"], buffer=args["buffer"])
+
+
+def test_no_such_tree(talker):
+    with pytest.raises(ValueError, match="nope"):
+        events.subscribe(talker, "nope")
+    with pytest.raises(TypeError, match="ThreadEngine or a DistributedEngine"):
+        events.subscribe(object(), "t")
+
+
+# ------------------------------------------------------------ distributed
+
+
+@pytest.fixture(scope="module")
+def dist_engine():
+    require_ray()
+    from brannox.engine.distributed import DistributedEngine
+    with DistributedEngine(num_workers=2) as engine:
+        engine.register_action_behavior("Talk", talk, PORTS)
+        yield engine
+    deadline = time.monotonic() + 15  # the next module's Ray starts on a clean slate
+    while ray_processes() and time.monotonic() < deadline:
+        time.sleep(0.2)
+
+
+@pytest.fixture(params=["thread", "distributed"])
+def engine(request, make_engine):
+    if request.param == "thread":
+        made = make_engine()
+        made.register_action_behavior("Talk", talk, PORTS)
+        yield made
+        return
+    made = request.getfixturevalue("dist_engine")
+    yield made
+    made.stop_all_trees()
+
+
+def test_async_events_while_the_loop_stays_free(engine):
+    async def main():
+        face = AsyncEngine(engine)
+        await face.create_tree_from_text(XML, "a")
+        await face.create_tree_from_text(XML, "b")
+        subs = {t: face.events(t) for t in ("a", "b")}
+        await asyncio.gather(*(face.tick_n_times(t, 3) for t in ("a", "b")))
+        await face.stop_tree("a")
+        await face.stop_tree("b")
+
+        async def read(sub):
+            return [ev async for ev in sub]
+
+        got = await asyncio.wait_for(asyncio.gather(*(read(s) for s in subs.values())), 30)
+        await face.aclose()
+        return dict(zip(subs, got)), subs
+
+    got, subs = asyncio.run(main())
+    for tree_id, evs in got.items():
+        assert kinds(evs) == ticks(3) + ["halt", "transition", "end"]
+        assert {e["tree_id"] for e in evs} == {tree_id}
+        assert [e["payload"] for e in evs if e["kind"] == "token"] == list(WORDS) * 3
+    if hasattr(engine, "worker_of"):
+        assert {subs[t].worker for t in got} == {0, 1}
+        assert all(e["worker"] == subs[t].worker for t, evs in got.items() for e in evs)
+
+
+def emit_lock(node):
+    node.emit("thing", threading.Lock())
+    node.emit("thing", "fine")
+    return NodeStatus.SUCCESS
+
+
+def test_distributed_gap_and_payload_that_cannot_cross(dist_engine):
+    dist_engine.register_action_behavior("EmitLock", emit_lock, [])
+    dist_engine.create_tree_from_text(XML, "g")
+    dist_engine.create_tree_from_text(XML.replace('<AlwaysSuccess name="ok"/>', "<EmitLock/>"), "lock")
+    try:
+        sub = events.subscribe(dist_engine, "g", buffer=7)
+        dist_engine.tick_n_times("g", 20)
+        got = drain(sub, 1.0)
+        assert got[0]["kind"] == "gap" and got[0]["missed"] == len(ticks(20)) - 7 and len(got) == 8
+        assert got[1:] == [{**e, "worker": sub.worker} for e in got[1:]]
+        sub.close()
+        with events.subscribe(dist_engine, "lock") as sub:
+            dist_engine.tick_once("lock")
+            things = [e for e in drain(sub, 1.0) if e["kind"] == "thing"]
+        assert things[0]["payload"] is None and "cannot cross processes" in things[0]["payload_error"]
+        assert things[1]["payload"] == "fine" and "payload_error" not in things[1]
+    finally:
+        dist_engine.stop_all_trees()
