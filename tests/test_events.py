@@ -236,3 +236,53 @@ def test_distributed_gap_and_payload_that_cannot_cross(dist_engine):
         assert things[1]["payload"] == "fine" and "payload_error" not in things[1]
     finally:
         dist_engine.stop_all_trees()
+
+
+# ---------------------------------------------------- the monitor over workers
+
+
+def trees_of_two_workers(engine, names=("alpha", "beta", "gamma", "delta")):
+    for name in names:
+        engine.create_tree_from_text(XML, name)
+    return {name: engine.worker_of(name)[0] for name in names}
+
+
+def listed(url, want, timeout=20.0):
+    deadline = time.monotonic() + timeout
+    while True:
+        with urllib.request.urlopen(url + "api/trees", timeout=10) as answer:
+            trees = json.load(answer)["trees"]
+        if {t["tree_id"] for t in trees} >= want or time.monotonic() > deadline:
+            return trees
+        time.sleep(0.2)
+
+
+def test_monitor_lists_every_workers_trees_and_records_one(dist_engine, tmp_path):
+    from brannox import monitor
+
+    placed = trees_of_two_workers(dist_engine)
+    assert set(placed.values()) == {0, 1}
+    handle = monitor.serve(dist_engine)
+    try:
+        trees = listed(handle.url, set(placed))
+        assert {t["tree_id"]: t["worker"] for t in trees} == placed
+        assert all(t["label"] == f"{t['tree_id']} · worker {t['worker']}" and t["alive"] for t in trees)
+        dist_engine.tick_once("alpha")
+        path = tmp_path / "alpha.jsonl"
+        with monitor.record(dist_engine, "alpha", path):
+            dist_engine.tick_once("alpha")
+            dist_engine.set_blackboard_data("alpha", "note", [1, 2])
+        head, evs = monitor.load(path)
+        assert head["tree"] == "alpha" and [n["name"] for n in head["nodes"]] == ["main", "talk", "ok"]
+        assert head["statuses"][0] == "SUCCESS"
+        assert [(e["node"], e["to"]) for e in evs if e["type"] == "transition"] == [
+            (1, "SUCCESS"), (2, "SUCCESS"), (1, "IDLE"), (2, "IDLE")]
+        assert [e["value"]["repr"] for e in evs if e["type"] == "blackboard"] == ["'Hello!'", "[1, 2]"]
+        dist_engine.stop_tree("beta")
+        deadline = time.monotonic() + 20
+        while {t["tree_id"]: t["alive"] for t in listed(handle.url, set())}["beta"] and time.monotonic() < deadline:
+            time.sleep(0.2)
+        assert not {t["tree_id"]: t["alive"] for t in listed(handle.url, set())}["beta"]
+    finally:
+        handle.close()
+        dist_engine.stop_all_trees()

@@ -164,13 +164,15 @@ class Subscription:
         if self._source is None:
             raise RuntimeError("this subscription is being opened by an event loop; iterate it there")
         deadline = None if timeout is None else time.monotonic() + timeout
+        asked = False
         while not self._batch:
             if self._ended or self._closed:
                 return None
             left = POLL_SECONDS if deadline is None else deadline - time.monotonic()
-            if left <= 0:
+            if left <= 0 and asked:
                 return None
-            self._add(self._source.fetch(left))
+            self._add(self._source.fetch(max(left, 0.0)))
+            asked = True
         return self._batch.popleft()
 
     def __iter__(self):
