@@ -5,6 +5,7 @@ monitor over that engine."""
 import asyncio
 import json
 import os
+import pathlib
 import sys
 import threading
 import time
@@ -252,7 +253,7 @@ def listed(url, want, timeout=20.0):
     while True:
         with urllib.request.urlopen(url + "api/trees", timeout=10) as answer:
             trees = json.load(answer)["trees"]
-        if {t["tree_id"] for t in trees} >= want or time.monotonic() > deadline:
+        if {t["label"].split(" ")[0] for t in trees} >= want or time.monotonic() > deadline:
             return trees
         time.sleep(0.2)
 
@@ -265,8 +266,8 @@ def test_monitor_lists_every_workers_trees_and_records_one(dist_engine, tmp_path
     handle = monitor.serve(dist_engine)
     try:
         trees = listed(handle.url, set(placed))
-        assert {t["tree_id"]: t["worker"] for t in trees} == placed
-        assert all(t["label"] == f"{t['tree_id']} · worker {t['worker']}" and t["alive"] for t in trees)
+        assert sorted(t["label"] for t in trees) == sorted(f"{name} · worker {w}" for name, w in placed.items())
+        assert all(t["tree_id"] == "Main" and t["alive"] for t in trees)
         dist_engine.tick_once("alpha")
         path = tmp_path / "alpha.jsonl"
         with monitor.record(dist_engine, "alpha", path):
@@ -280,9 +281,57 @@ def test_monitor_lists_every_workers_trees_and_records_one(dist_engine, tmp_path
         assert [e["value"]["repr"] for e in evs if e["type"] == "blackboard"] == ["'Hello!'", "[1, 2]"]
         dist_engine.stop_tree("beta")
         deadline = time.monotonic() + 20
-        while {t["tree_id"]: t["alive"] for t in listed(handle.url, set())}["beta"] and time.monotonic() < deadline:
+        def beta_alive():
+            return [t["alive"] for t in listed(handle.url, set()) if t["label"].startswith("beta ")] == [True]
+
+        while beta_alive() and time.monotonic() < deadline:
             time.sleep(0.2)
-        assert not {t["tree_id"]: t["alive"] for t in listed(handle.url, set())}["beta"]
+        assert not beta_alive()
     finally:
         handle.close()
+        dist_engine.stop_all_trees()
+
+
+CHROMIUM_ARGS = ["--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-background-networking",
+                 "--disable-component-update", "--no-first-run", "--proxy-server=127.0.0.1:9"]
+
+
+def test_monitor_page_in_chromium_lists_two_workers_trees(dist_engine):
+    if os.environ.get("MTHREAD_SANITIZED") or sys.version_info[:2] != (3, 10):
+        pytest.skip("browser tests run in the CPython 3.10 leg, not under the sanitizers")
+    import shutil
+
+    from playwright.sync_api import expect, sync_playwright
+
+    from brannox import monitor
+
+    placed = trees_of_two_workers(dist_engine)
+    try:
+        with monitor.serve(dist_engine) as handle, sync_playwright() as p:
+            browser = p.chromium.launch(executable_path=shutil.which("chromium"), headless=True,
+                                        args=CHROMIUM_ARGS, timeout=60_000)
+            page = browser.new_page(viewport={"width": 1280, "height": 800})
+            page.set_default_timeout(20_000)
+            errors = []
+            page.on("pageerror", lambda e: errors.append(str(e)))
+            page.goto(handle.url)
+            expect(page.locator("#trees li")).to_have_count(len(placed))
+            for worker in (0, 1):
+                expect(page.locator("#trees li", has_text=f"worker {worker}")).to_have_count(
+                    sum(w == worker for w in placed.values()))
+            page.locator("#trees li", has_text="alpha").click()
+            expect(page.locator("#title")).to_contain_text("alpha")
+            graph_root = page.locator('#graph g.node[data-id="0"]')
+            expect(graph_root).to_have_attribute("data-status", "IDLE")
+            dist_engine.tick_once("alpha")
+            expect(graph_root).to_have_attribute("data-status", "SUCCESS")
+            expect(page.locator("#events")).to_contain_text("talk")
+            dist_engine.set_blackboard_data("alpha", "note", "from the driver")
+            expect(page.locator('#bb tr[data-key="note"] td.value')).to_have_text("'from the driver'")
+            artefacts = pathlib.Path(__file__).resolve().parent.parent / "build" / "test-artifacts"
+            artefacts.mkdir(parents=True, exist_ok=True)
+            page.screenshot(path=str(artefacts / "monitor-distributed.png"), full_page=True)
+            browser.close()
+            assert not errors, errors
+    finally:
         dist_engine.stop_all_trees()

@@ -53,9 +53,10 @@ class _Place:
 
 class RemoteTreeView(TreeView):
     def __init__(self, key, label, tree_id, head, engine, worker, record):
-        super().__init__(key, label, tree_id, head["nodes"], head.get("xml", ""), head.get("statuses") or [],
+        # As for a local tree: tree_id is the BehaviorTree's, the engine's identifier is in the label.
+        super().__init__(key, label, str(head.get("tree_id", "")), head["nodes"], head.get("xml", ""), head.get("statuses") or [],
                          header_blackboard(head), entry=_Place())
-        self.engine, self.worker, self.record = engine, worker, record
+        self.engine, self.engine_id, self.worker, self.record = engine, tree_id, worker, record
         self.fresh = None        # (statuses, blackboard) for the pump to start the picture from
         self.needs_full = False  # the pump sends the whole picture to the page
         self._stop = None
@@ -79,7 +80,7 @@ class RemoteTreeView(TreeView):
         self.pending.clear()
         self._taken = self._made
         stop = self._stop = threading.Event()
-        threading.Thread(target=self._follow, args=(stop,), name=f"monitor {self.tree_id}", daemon=True).start()
+        threading.Thread(target=self._follow, args=(stop,), name=f"monitor {self.engine_id}", daemon=True).start()
 
     def stop_watch(self) -> None:
         if self._stop is not None:
@@ -89,12 +90,12 @@ class RemoteTreeView(TreeView):
     # -- its own thread ------------------------------------------------------------
     def _follow(self, stop) -> None:
         try:
-            sub = subscribe(self.engine, self.tree_id)
+            sub = subscribe(self.engine, self.engine_id)
         except Exception as exc:  # stopped meanwhile, or its worker is lost
             logger.warning("tree %r cannot be followed: %s: %s", self.label, type(exc).__name__, exc)
             return
         try:
-            head = describe(self.engine, self.tree_id)
+            head = describe(self.engine, self.engine_id)
             # Subscribed first, then the snapshot: events in between are
             # applied again on top of it, which leaves the same state.
             self.fresh = (head.get("statuses") or [], header_blackboard(head))
