@@ -6,6 +6,8 @@ import asyncio
 import json
 import os
 import pathlib
+import re
+import subprocess
 import sys
 import threading
 import time
@@ -157,6 +159,16 @@ def test_no_such_tree(talker):
         events.subscribe(talker, "nope")
     with pytest.raises(TypeError, match="ThreadEngine or a DistributedEngine"):
         events.subscribe(object(), "t")
+
+
+def test_documented_example_runs(tmp_path):
+    doc = pathlib.Path(__file__).resolve().parent.parent / "docs" / "events.md"
+    code = re.search(r"```python\n(.*?)```", doc.read_text(encoding="utf-8"), re.S).group(1)
+    proc = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True,
+                          timeout=60, stdin=subprocess.DEVNULL)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == ("'Trees talk back.' 4\ngap True ['transition', 'transition', 'tick_end']\n"
+                           "['halt', 'transition', 'end']\n")
 
 
 # ------------------------------------------------------------ distributed
