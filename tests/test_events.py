@@ -16,7 +16,7 @@ import urllib.request
 import pytest
 
 from brannox import events
-from brannox._bt.observe import REGISTRY, _observed_class
+from brannox._bt.observe import _observed_class
 from brannox.aio import AsyncEngine
 from brannox.core import NodeStatus, TreeNode
 from distributed_support import ray_processes, require_ray

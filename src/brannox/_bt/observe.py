@@ -4,7 +4,9 @@ Nothing here costs anything while a tree is unobserved. Attaching the first
 observer swaps each node's class for a subclass whose ``status`` is a
 write-reporting descriptor (and each blackboard's for one whose ``set`` reports), so every
 status write, wherever the core makes it, is seen; detaching the last
-observer swaps the plain classes back.
+observer swaps the plain classes back. The tree itself gets a class that
+reports tick starts and ends, halts and resets, and each node one whose
+``emit`` reports, to observers that define the matching ``on_*`` method.
 
 Threads: events are made on the thread that ticks the tree (or writes its
 blackboard) and handed to observers there; an observer must only copy what

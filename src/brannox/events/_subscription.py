@@ -7,7 +7,7 @@ import asyncio
 import collections
 import time
 
-from ._channel import BATCH_EVENTS, BUFFER_EVENTS, Channel  # noqa: F401  (BUFFER_EVENTS: for AsyncEngine)
+from ._channel import BATCH_EVENTS, BUFFER_EVENTS, Channel
 
 POLL_SECONDS = 0.25     # how often a waiting reader looks whether the tree is gone
 REMOTE_WAIT_SECONDS = 1.0   # the longest a worker holds one batch request open

@@ -7,6 +7,9 @@ deques every PUMP_SECONDS, keeps the per-tree state, and queues messages for
 clients. No engine method is ever called: trees are found through the core's
 registry and ``engine.trees[id]["thread"]``.
 
+The trees of a DistributedEngine are listed and followed by _remote.py, in
+views the pump treats as it treats these.
+
 A tree is observed (its nodes swapped to reporting classes) only while some
 browser shows it; the list of trees is kept up to date by reading each root's
 status every LIVENESS_SECONDS, which costs the trees nothing.
