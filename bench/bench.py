@@ -723,7 +723,8 @@ def main(argv=None):
                     help="comma list of groups to run: lat (round trips), tput (throughput), cs (create/stop, RSS), "
                          "core (a 100-node tree ticked on the core and through the engine), "
                          "events (the 100-node tree with an event subscriber reading, stalled, none), "
-                         "dist (ThreadEngine beside DistributedEngine; not in the default run, needs Ray)")
+                         "dist (ThreadEngine beside DistributedEngine; not in the default run, needs Ray), "
+                         "durable (checkpoint cost per tick and resume time; not in the default run)")
     ap.add_argument("--json", metavar="PATH", help="write every figure and machine info here")
     args = ap.parse_args(argv)
     groups = set(args.only.split(","))
@@ -748,6 +749,19 @@ def main(argv=None):
             if args.json:
                 with open(args.json, "w") as f:
                     json.dump({"events": event_figures, "machine": machine_info()}, f, indent=2, default=str)
+            return 0
+        args.only = ",".join(sorted(groups))
+
+    if "durable" in groups:
+        # Its own section too: it writes to disk and may start a Postgres server.
+        from bench_durable import run_durable
+        durable_figures = run_durable(rounds=args.rounds or 3, ticks=500 if args.quick else 2000,
+                                      trees=200 if args.quick else 1000)
+        groups.discard("durable")
+        if not groups:
+            if args.json:
+                with open(args.json, "w") as f:
+                    json.dump({"durable": durable_figures, "machine": machine_info()}, f, indent=2, default=str)
             return 0
         args.only = ",".join(sorted(groups))
 

@@ -210,3 +210,76 @@ def clock(monkeypatch):
     fake = FakeClock()
     monkeypatch.setattr(TreeNode, "clock", fake)
     return fake
+
+
+# ------------------------------------------------------------ postgres server
+
+def _postgres_bin():
+    found = sorted(pathlib.Path("/usr/lib/postgresql").glob("*/bin/initdb"), key=lambda p: int(p.parts[-3]))
+    return found[-1].parent if found else None
+
+
+@pytest.fixture(scope="session")
+def postgres_server():
+    """A private Postgres server for the session: data in a temporary folder,
+    trust authentication, a Unix socket there and 127.0.0.1 on a free port;
+    stopped and removed afterwards. Yields its base connection string."""
+    import os
+    import shutil
+    import socket
+    import subprocess
+    import tempfile
+
+    bin_dir = _postgres_bin()
+    if bin_dir is None:
+        pytest.skip("Postgres is not installed (Debian package postgresql)")
+    try:
+        import psycopg  # noqa: F401
+    except ImportError:
+        pytest.skip("psycopg is not installed (the durable extra)")
+    as_user = []
+    if os.geteuid() == 0:
+        # initdb refuses root; the server runs as the unprivileged postgres user.
+        as_user = ["runuser", "-u", "postgres", "--"]
+    folder = tempfile.mkdtemp(prefix="brannox-pg-")
+    if as_user:
+        shutil.chown(folder, "postgres")
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    data = os.path.join(folder, "data")
+
+    # The server is no part of what is tested: it runs without a sanitizer
+    # runtime the test process may have preloaded.
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD" and not k.endswith("SAN_OPTIONS")}
+
+    def run(*args):
+        subprocess.run(as_user + [str(bin_dir / args[0]), *args[1:]], check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.PIPE, timeout=120, env=env)
+
+    try:
+        run("initdb", "-D", data, "-A", "trust", "-U", "postgres", "--no-sync", "-E", "UTF8")
+        run("pg_ctl", "-D", data, "-l", os.path.join(folder, "log"), "-w", "-t", "60", "-o",
+            f"-k {folder} -c listen_addresses=127.0.0.1 -p {port} -c fsync=off", "start")
+    except (subprocess.CalledProcessError, subprocess.TimeoutExpired) as exc:
+        shutil.rmtree(folder, ignore_errors=True)
+        pytest.fail(f"the test Postgres server did not start: {exc}: {getattr(exc, 'stderr', b'')!r}")
+    try:
+        yield f"postgresql://postgres@127.0.0.1:{port}"
+    finally:
+        subprocess.run(as_user + [str(bin_dir / "pg_ctl"), "-D", data, "-m", "fast", "-w", "stop"],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120, env=env)
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+_databases = iter(range(1, 1 << 30))
+
+
+@pytest.fixture
+def postgres_url(postgres_server):
+    """A connection string to a new, empty database of the session's server."""
+    import psycopg
+    name = f"t{next(_databases)}"
+    with psycopg.connect(f"{postgres_server}/postgres", autocommit=True) as conn:
+        conn.execute(f"CREATE DATABASE {name}")
+    return f"{postgres_server}/{name}"

@@ -395,3 +395,36 @@ def test_options_are_not_abbreviated(tmp_path, closed_port, args):
     assert proc.returncode == 2 and "monitor:" not in err, err[-2000:]
     assert f"error: unrecognized arguments: {args[0]}" in err
 
+
+
+# A child interpreter where one module cannot be imported, as when an extra is not installed.
+REFUSING = """
+import sys
+class Refuse:
+    def find_spec(self, name, path=None, target=None):
+        if name == REFUSED or name.startswith(REFUSED + "."):
+            raise ModuleNotFoundError(f"No module named {name!r}", name=name)
+REFUSED = sys.argv[1]
+sys.meta_path.insert(0, Refuse())
+"""
+
+
+@pytest.mark.parametrize("refused, named", [("agno", "agno"), ("ollama", "ollama"), ("ollama._client", "ollama")])
+def test_missing_demo_extra_is_named_not_blamed_on_the_model_server(tmp_path, closed_port, refused, named):
+    script = REFUSING + "from brannox.demo import main\nsys.exit(main(['--no-standin', '--traceback']))\n"
+    proc = subprocess.run([sys.executable, "-c", script, refused], env=_demo_env(tmp_path, OLLAMA_HOST=f"127.0.0.1:{closed_port}"),
+                          cwd=tmp_path, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=TIMEOUT)
+    assert proc.returncode == 1, proc.stderr
+    assert proc.stderr.endswith(
+        f'brannox demo: the demonstration needs {named}, which is not installed: pip install "brannox-mthread[demo]"\n'
+    ), proc.stderr
+    assert f"ModuleNotFoundError: No module named '{refused}'" in proc.stderr  # the original, under --traceback
+
+
+@pytest.mark.parametrize("value", ["bogus", "2", "of"])
+def test_unknown_standin_switch_is_a_usage_error(tmp_path, closed_port, value):
+    proc = _run_demo(tmp_path, ["--monitor"], OLLAMA_HOST=f"127.0.0.1:{closed_port}", BRANNOX_DEMO_STANDIN=value)
+    err = proc.stderr.decode("utf-8", "replace")
+    assert proc.returncode == 2 and err.startswith("usage: python -m brannox.demo"), err
+    assert f"error: BRANNOX_DEMO_STANDIN: {value!r} is neither on (1, true, yes, on) nor off (0, false, no, off)" in err
+    assert "monitor:" not in err and proc.stdout == b""

@@ -522,3 +522,56 @@ def test_idle_connections_leave_the_program_its_files():
     failures, most = map(int, out.split())
     assert failures == 0 and most < 512, (failures, most, err[-2000:])
     assert err.count("out of system resource") <= 2, err[-2000:]
+
+
+REFUSING = """
+import json, sys
+class Refuse:
+    def find_spec(self, name, path=None, target=None):
+        if name.partition(".")[0] == REFUSED:
+            raise ModuleNotFoundError(f"No module named {name!r}", name=name)
+REFUSED = sys.argv[1]
+sys.meta_path.insert(0, Refuse())
+from brannox import monitor
+try:
+    getattr(monitor, sys.argv[2])("run.jsonl") if sys.argv[2] == "replay" else monitor.serve()
+except ModuleNotFoundError as exc:
+    print(json.dumps([str(exc), exc.name, str(exc.__cause__)]))
+"""
+
+
+@pytest.mark.parametrize("refused", ["starlette", "uvicorn", "websockets"])
+@pytest.mark.parametrize("call", ["serve", "replay"])
+def test_missing_monitor_extra_is_named(tmp_path, refused, call):
+    proc = subprocess.run([sys.executable, "-c", REFUSING, refused, call], cwd=tmp_path, capture_output=True,
+                          text=True, timeout=60, stdin=subprocess.DEVNULL)
+    assert proc.returncode == 0, proc.stderr
+    text, name, cause = json.loads(proc.stdout)
+    assert text == f'brannox.monitor.{call} needs {refused}, which is not installed: pip install "brannox-mthread[monitor]"'
+    assert name == refused and cause == f"No module named '{refused}'"
+
+
+@pytest.mark.parametrize("args, said", [
+    (["--port", "99999"], "argument --port: 99999 is not a port number (0 to 65535"),
+    (["--port", "-1"], "argument --port: -1 is not a port number"),
+    (["--port", "http"], "argument --port: 'http' is not a port number"),
+    (["--host", "0.0.0.0"], "binding '0.0.0.0' exposes the monitor beyond this machine: pass --token to do so"),
+    (["--token", "short"], "argument --token: must be at least 8 characters"),
+], ids=["port-high", "port-negative", "port-name", "no-token-off-loopback", "weak-token"])
+def test_replay_command_line_refusals_are_usage_errors(tmp_path, args, said):
+    proc = subprocess.run([sys.executable, "-m", "brannox.monitor", "replay", str(tmp_path / "run.jsonl"), *args],
+                          capture_output=True, text=True, timeout=60, stdin=subprocess.DEVNULL)
+    err = proc.stderr
+    assert proc.returncode == 2 and err.startswith("usage: python -m brannox.monitor replay"), err
+    assert f"error: {said}" in err and "token=" not in err
+
+
+@pytest.mark.parametrize("argument", ["file", "--host HOST", "--port PORT", "--token TOKEN"])
+def test_replay_help_describes_every_argument(monkeypatch, capsys, argument):
+    from brannox.monitor.__main__ import main
+
+    monkeypatch.setenv("COLUMNS", "120")
+    with pytest.raises(SystemExit):
+        main(["replay", "--help"])
+    line = next(ln for ln in capsys.readouterr().out.splitlines() if ln.strip().startswith(argument))
+    assert line.strip()[len(argument):].strip(), line

@@ -12,7 +12,7 @@ _MISSING = object()
 
 
 class Blackboard:
-    __slots__ = ("_data", "_parent", "_remap", "_autoremap", "_root")
+    __slots__ = ("_data", "_parent", "_remap", "_autoremap", "_root", "_versions")
 
     def __init__(self, parent: Blackboard | None = None, remap: dict | None = None, autoremap: bool = False):
         self._data: dict = {}
@@ -20,6 +20,8 @@ class Blackboard:
         self._remap = dict(remap or {})  # internal key -> parent key
         self._autoremap = autoremap and parent is not None
         self._root = self if parent is None else parent._root
+        # key -> times written; lets nodes wait for a new write of an entry.
+        self._versions: dict = {}
 
     def _resolve(self, key: str) -> tuple[Blackboard, str]:
         bb = self
@@ -45,10 +47,17 @@ class Blackboard:
     def set(self, key: str, value) -> None:
         bb, key = self._resolve(key)
         bb._data[key] = value
+        bb._versions[key] = bb._versions.get(key, 0) + 1
 
     def set_local(self, key: str, value) -> None:
         """Write in this scope, bypassing remapping (literal sub-tree ports)."""
         self._data[key] = value
+        self._versions[key] = self._versions.get(key, 0) + 1
+
+    def version(self, key: str) -> int:
+        """How many times the entry has been written (0: never), following remapping."""
+        bb, key = self._resolve(key)
+        return bb._versions.get(key, 0)
 
     def snapshot(self) -> dict:
         """A shallow copy of this scope's own entries."""

@@ -8,7 +8,7 @@ import re
 import threading
 from types import MappingProxyType
 
-from . import controls, decorators, leaves, scripting, timing
+from . import controls, decorators, entry_update, leaves, scripting, timing
 from .blackboard import Blackboard
 from .errors import BehaviorTreeError, RegistrationError, TreeBuildError
 from .leaves import ActionNode, SubTreeNode
@@ -55,6 +55,7 @@ LATER_BUILTIN_NODES = _by_name(
     controls.Switch2, controls.Switch3, controls.Switch4, controls.Switch5, controls.Switch6, controls.ParallelAll,
     scripting.Precondition, scripting.Script, scripting.ScriptCondition,
     decorators.LoopInt, decorators.LoopDouble, decorators.LoopString, decorators.LoopBool,
+    entry_update.WasEntryUpdated, entry_update.SkipUnlessUpdated, entry_update.WaitValueUpdate,
 )
 
 FORMAT_ATTRIBUTE = "BTCPP_format"

@@ -7,6 +7,7 @@ import re
 import time
 from dataclasses import dataclass
 from types import MappingProxyType
+from typing import Any
 
 from .blackboard import Blackboard
 from .errors import PortError, RegistrationError, TickError, TreeBuildError
@@ -198,7 +199,7 @@ class TreeNode:
     #: still define the former hook, reset_state (see __init_subclass__).
     _run_state_at_construction = True
 
-    def __init_subclass__(cls, **kwargs):
+    def __init_subclass__(cls, **kwargs: Any) -> None:
         super().__init_subclass__(**kwargs)
         # A node type written for the former hook name keeps working: its
         # reset_state becomes the hook, called after every halt as before,

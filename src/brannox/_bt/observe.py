@@ -224,6 +224,7 @@ class _ObservedBlackboard(Blackboard):
     def set(self, key: str, value) -> None:
         bb, key = self._resolve(key)
         bb._data[key] = value
+        bb._versions[key] = bb._versions.get(key, 0) + 1
         watch = _bb_watches.get(id(bb))
         if watch is not None:
             ev = (now_us(), key, value_text(value))

@@ -43,7 +43,12 @@ FLAG = "mthread_run_as_main"
 MODEL = "qwen3:30b"
 
 STANDIN_ENV = "BRANNOX_DEMO_STANDIN"
-_OFF = {"0", "false", "no", "off"}
+_ON = ("", "1", "true", "yes", "on")
+_OFF = ("0", "false", "no", "off")
+
+#: The demo extra's packages; one of them missing is a set-up fault, not the model server's.
+EXTRA_MODULES = ("agno", "ollama")
+EXTRA_INSTALL = 'pip install "brannox-mthread[demo]"'
 
 TIMEOUT_ENV = "BRANNOX_DEMO_REQUEST_TIMEOUT"
 #: The longest wait, in seconds, for the next piece of an answer (model loading included).
@@ -58,9 +63,19 @@ class DemoError(Exception):
 
 
 def standin_wanted(no_standin_flag: bool, environ: Optional[dict] = None) -> bool:
-    """Whether the stand-in may be started when no model server answers."""
+    """Whether the stand-in may be started when no model server answers.
+
+    ValueError for a value of BRANNOX_DEMO_STANDIN that is neither on nor off:
+    a typo must not leave the stand-in on unnoticed.
+    """
     env = os.environ if environ is None else environ
-    return not no_standin_flag and env.get(STANDIN_ENV, "").strip().lower() not in _OFF
+    value = env.get(STANDIN_ENV, "")
+    word = value.strip().lower()
+    if word not in _ON and word not in _OFF:
+        raise ValueError(
+            f"{value!r} is neither on ({', '.join(filter(None, _ON))}) nor off ({', '.join(_OFF)})"
+        )
+    return not no_standin_flag and word not in _OFF
 
 
 def model_server_url(host: Optional[str]) -> str:
@@ -270,6 +285,41 @@ def _failure_text(what: str, server: str, standin_on: bool, traceback_hint: bool
             "so nothing answers unless a real server runs there."
         )
     return text + " Run with --traceback for details." if traceback_hint else text
+
+
+def _missing_extra_text(name: str) -> str:
+    return f"the demonstration needs {name}, which is not installed: {EXTRA_INSTALL}"
+
+
+def _check_extra() -> None:
+    """DemoError before anything starts when a package of the demo extra is missing."""
+    for name in EXTRA_MODULES:
+        try:
+            found = importlib.util.find_spec(name)
+        except ModuleNotFoundError as e:
+            raise DemoError(_missing_extra_text(name)) from e
+        except (ImportError, ValueError):
+            continue  # there but odd: the module's own import says what is wrong
+        if found is None:
+            raise DemoError(_missing_extra_text(name)) from ModuleNotFoundError(
+                f"No module named {name!r}", name=name)
+
+
+def _missing_extra(exc: Optional[BaseException]) -> Optional[str]:
+    """The demo extra's package whose absence (or broken install) caused `exc`, if any.
+
+    agno reports a missing ollama client as a plain ImportError raised while
+    handling the ModuleNotFoundError, so the whole chain is searched.
+    """
+    seen = set()
+    while exc is not None and id(exc) not in seen:
+        seen.add(id(exc))
+        if isinstance(exc, ModuleNotFoundError):
+            top = (exc.name or "").partition(".")[0]
+            if top in EXTRA_MODULES:
+                return top
+        exc = exc.__cause__ or exc.__context__
+    return None
 
 
 def _bad_host_text(host: str, exc: ValueError) -> str:
@@ -525,17 +575,21 @@ def main(argv: Optional[List[str]] = None) -> int:
 def _main(argv: Optional[List[str]], ending: _Ending, watched: bool = False) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
+    # The environment is checked before the monitor starts: a usage error comes alone.
+    limit = args.request_timeout
+    if limit is None:
+        env_limit = os.environ.get(TIMEOUT_ENV, "").strip()
+        limit = _seconds_from_env(parser, env_limit) if env_limit else DEFAULT_REQUEST_TIMEOUT
+    try:
+        standin_on = standin_wanted(args.no_standin)
+    except ValueError as e:
+        parser.error(f"{STANDIN_ENV}: {e}")
     if args.monitor and not watched:
         from .watch import run_watched
 
         # The run under the monitor is told so, whatever its arguments say.
         return run_watched(lambda: _main(argv, ending, watched=True))
-    limit = args.request_timeout
-    if limit is None:
-        env_limit = os.environ.get(TIMEOUT_ENV, "").strip()
-        limit = _seconds_from_env(parser, env_limit) if env_limit else DEFAULT_REQUEST_TIMEOUT
     os.environ.setdefault("AGNO_TELEMETRY", "false")
-    standin_on = standin_wanted(args.no_standin)
     host = os.environ.get("OLLAMA_HOST")
     try:
         server = model_server_url(host)
@@ -552,6 +606,7 @@ def _main(argv: Optional[List[str]], ending: _Ending, watched: bool = False) -> 
     output = None
     watchdog = None
     try:
+        _check_extra()
         _arm_module()
         if standin_on and not _server_there(server, bool((host or "").strip()), limit):
             from .standin import StandinServer
@@ -575,6 +630,8 @@ def _main(argv: Optional[List[str]], ending: _Ending, watched: bool = False) -> 
         watchdog.start()
         importlib.import_module(MODULE)
     except DemoError as e:
+        if args.traceback and e.__cause__ is not None:
+            traceback.print_exc()
         ending.say(str(e))
         return 1
     except Exception as e:
@@ -584,6 +641,10 @@ def _main(argv: Optional[List[str]], ending: _Ending, watched: bool = False) -> 
             return 1
         if args.traceback:
             traceback.print_exc()
+        missing = _missing_extra(e)
+        if missing is not None:
+            ending.say(_missing_extra_text(missing))
+            return 1
         ending.say(_failure_text(f"{type(e).__name__}: {e}", server, standin_on, not args.traceback))
         return 1
     finally:

@@ -11,8 +11,8 @@ def run_watched(run) -> int:
         from brannox.monitor import serve
 
         handle = serve()
-    except ImportError as exc:
-        print(f"--monitor needs the monitor extra (pip install 'brannox-mthread[monitor]'): {exc}", file=sys.stderr)
+    except ImportError as exc:  # serve() names the extra to install
+        print(f"brannox demo: --monitor: {exc}", file=sys.stderr)
         return 2
     try:
         print(f"monitor: {handle.url}", file=sys.stderr, flush=True)

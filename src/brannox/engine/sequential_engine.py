@@ -60,6 +60,11 @@ class SequentialEngine:
     #: with the nodes under them); past it the tick fails with TickError
     #: naming the loop node. Set like max_ticks.
     max_node_ticks: int = MAX_NODE_TICKS
+    #: Process-wide callables run as ``hook(engine, tree)`` on the building
+    #: thread once a newly built tree is current, before anything can tick
+    #: it (brannox.durable restores and follows durable trees from here). A
+    #: hook that raises fails the creation.
+    tree_hooks: tuple = ()
 
     def __init__(self) -> None:
         self.factory = BehaviorTreeFactory()
@@ -91,6 +96,8 @@ class SequentialEngine:
         self._tree = tree
         self._tick_count = 0
         self._limit_reached = False
+        for hook in SequentialEngine.tree_hooks:
+            hook(self, tree)
         REGISTRY.register(tree, xml_text)  # lets a monitor or recording find this tree
 
     def _require_tree(self) -> Tree:
