@@ -77,12 +77,15 @@ class Channel:
         return {"kind": kind, "tree_id": self.tree_id, "time": t / 1e6 + _OFFSET, **fields}
 
     def _make(self, code, ev) -> dict:
+        # The two kinds most events are, as literals: this runs for every event.
         if code == _TRANSITION:
             t, node, old, new = ev
-            return self._event("transition", t, node=node, name=self.names[node], **{"from": old, "to": new})
+            return {"kind": "transition", "tree_id": self.tree_id, "time": t / 1e6 + _OFFSET,
+                    "node": node, "name": self.names[node], "from": old, "to": new}
         if code == _BLACKBOARD:
             t, key, (text, tname) = ev
-            return self._event("blackboard", t, key=key, value=text, type=tname)
+            return {"kind": "blackboard", "tree_id": self.tree_id, "time": t / 1e6 + _OFFSET,
+                    "key": key, "value": text, "type": tname}
         if code == _EMIT:
             t, node, kind, payload = ev
             return self._event(kind, t, node=node, name=self.names[node], payload=payload)

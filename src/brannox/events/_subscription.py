@@ -10,6 +10,9 @@ import time
 from ._channel import BATCH_EVENTS, BUFFER_EVENTS, Channel
 
 POLL_SECONDS = 0.25     # how often a waiting reader looks whether the tree is gone
+# A reader woken by the first event lets a few more come before taking them:
+# taken one at a time, each would cost the tree thread a wake-up.
+BATCH_DELAY_SECONDS = 0.002
 REMOTE_WAIT_SECONDS = 1.0   # the longest a worker holds one batch request open
 REMOTE_SLACK_SECONDS = 30.0  # beyond that, a batch request that got no answer fails
 
@@ -29,6 +32,8 @@ class _Local:
         out = self.channel.take()
         if not out:
             self.channel.wait(min(timeout, POLL_SECONDS))
+            if timeout > BATCH_DELAY_SECONDS:
+                time.sleep(BATCH_DELAY_SECONDS)
             out = self.channel.take()
         return out
 
@@ -53,6 +58,7 @@ class _Local:
             finally:
                 timer.cancel()
                 channel.disarm()
+            await asyncio.sleep(BATCH_DELAY_SECONDS)
         return channel.take()
 
     def close(self) -> None:
@@ -122,9 +128,10 @@ def open_source(engine, tree_id: str, buffer: int = BUFFER_EVENTS):
         raise TypeError(f"tree_id must be a str, not {type(tree_id).__name__}")
     if type(buffer) is not int or buffer < 1:
         raise ValueError(f"buffer must be a positive int, not {buffer!r}")
-    inner = getattr(engine, "engine", None)
-    if inner is not None and type(engine).__name__ == "AsyncEngine":
-        engine = inner
+    from ..aio import AsyncEngine
+
+    if isinstance(engine, AsyncEngine):
+        engine = engine.engine
     if hasattr(engine, "worker_of"):
         return _Remote(engine, tree_id, buffer)
     if isinstance(getattr(engine, "trees", None), dict):
