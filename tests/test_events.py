@@ -16,7 +16,7 @@ import urllib.request
 import pytest
 
 from brannox import events
-from brannox._bt.observe import _observed_class
+from brannox._bt.observe import REGISTRY, _observed_class
 from brannox.aio import AsyncEngine
 from brannox.core import NodeStatus, TreeNode
 from distributed_support import ray_processes, require_ray
@@ -145,6 +145,19 @@ def test_emit_checks_its_kind_and_keeps_a_node_types_own_emit(talker, watched):
     assert _observed_class(OwnEmit).emit is OwnEmit.emit
     if sub is not None:
         sub.close()
+
+
+def test_a_tick_method_kept_past_the_watch_still_ticks():
+    from brannox.engine.sequential_engine import SequentialEngine
+    from brannox.events._channel import Channel
+
+    core = SequentialEngine()
+    core.register_action_behavior("Talk", talk, PORTS)
+    core.create_tree_from_text(XML)
+    channel = Channel(REGISTRY.for_thread(threading.current_thread()), "core")
+    kept, halt = core._tree.tick_once, core._tree.halt  # as a wrapper installed meanwhile would hold them
+    channel.close()
+    assert kept() is NodeStatus.SUCCESS and halt() is None
 
 
 @pytest.mark.parametrize("bad", [{"tree_id": 3}, {"buffer": 0}, {"buffer": 1.5}])

@@ -236,8 +236,15 @@ class _ObservedBlackboard(Blackboard):
 _bb_watches: dict = {}
 
 
+def _plain_tree_class(tree):
+    # A bound method of the reporting class kept past the watch's end (a
+    # wrapper around tree.tick_once) finds the plain class already back.
+    cls = type(tree)
+    return cls.__dict__.get("_plain_class", cls)
+
+
 def _reported_tick_once(tree, *args, **kwargs):
-    plain = type(tree)._plain_class
+    plain = _plain_tree_class(tree)
     watch = tree.__dict__.get("_obs")
     if watch is None or not (watch.on_tick_start or watch.on_tick_end):
         return plain.tick_once(tree, *args, **kwargs)
@@ -263,7 +270,7 @@ def _reported_halt(tree, reset=False):
         ev = (now_us(), reset)
         for fn in watch.on_halt:
             fn(ev)
-    plain = type(tree)._plain_class
+    plain = _plain_tree_class(tree)
     return plain.reset(tree) if reset else plain.halt(tree)
 
 
