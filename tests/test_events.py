@@ -360,3 +360,18 @@ def test_monitor_page_in_chromium_lists_two_workers_trees(dist_engine):
             assert not errors, errors
     finally:
         dist_engine.stop_all_trees()
+
+
+def test_a_lost_worker_ends_the_subscription(dist_engine):
+    # Last in the module: the worker is killed (the engine starts a fresh one in its slot).
+    import ray
+
+    dist_engine.create_tree_from_text(XML, "doomed")
+    try:
+        sub = events.subscribe(dist_engine, "doomed")
+        ray.kill(dist_engine.worker_of("doomed")[1], no_restart=True)
+        last = drain(sub, 30.0)[-1]
+        assert last["kind"] == "end" and last["worker"] == sub.worker and "Actor" in last["error"]
+        assert sub.get(0) is None
+    finally:
+        dist_engine.stop_all_trees()
