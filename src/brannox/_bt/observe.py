@@ -80,6 +80,7 @@ class NodeInfo(NamedTuple):
     type: str          # node type (element or registered action id)
     name: str
     ports: tuple       # ((port, raw attribute text), ...)
+    description: str = ""  # the element's _description attribute
 
 
 # Events are plain tuples (cheaper to make than named ones):
@@ -128,7 +129,7 @@ def node_table(root) -> tuple:
         index = len(out)
         attrs = getattr(node, "_attrs", {})
         out.append(NodeInfo(index, parent, path or "/", node.node_id, node.name,
-                            tuple((k, str(v)) for k, v in attrs.items())))
+                            tuple((k, str(v)) for k, v in attrs.items()), str(getattr(node, "description", ""))))
         for i in range(len(node.children) - 1, -1, -1):
             stack.append((node.children[i], index, f"{path}/{i}"))
     return tuple(out)

@@ -26,11 +26,13 @@ lane moves on to the next command.
 from __future__ import annotations
 
 import asyncio
+import atexit
 import collections
 import functools
 import inspect
 import os
 import threading
+import time
 import weakref
 
 from brannox.engine.trigger.mthread import ThreadEngine
@@ -151,12 +153,13 @@ class _Helper:
     """One helper thread; `park` is held while it has work and released by
     whoever hands it a lane (in `lane`) while it is idle."""
 
-    __slots__ = ("park", "lane")
+    __slots__ = ("park", "lane", "thread")
 
     def __init__(self, lane):
         self.park = threading.Lock()
         self.park.acquire()
         self.lane = lane
+        self.thread = None
 
 
 class AsyncEngine:
@@ -277,6 +280,7 @@ class AsyncEngine:
         self._helpers.add(helper)
         thread = threading.Thread(target=self._serve, args=(helper,), daemon=True,
                                   name=f"brannox-aio-{len(self._helpers)}")
+        helper.thread = thread
         return functools.partial(self._start_helper, thread, helper)
 
     def _start_helper(self, thread, helper):
@@ -575,3 +579,29 @@ def _after_fork_in_child():
 
 
 os.register_at_fork(after_in_child=_after_fork_in_child)
+
+
+def _end_idle_helpers_at_exit(timeout=2.0):
+    """Ends the parked helpers of every face and waits for them (bounded).
+
+    They are daemon threads parked for up to IDLE_EXIT_S; left parked, the
+    interpreter's shutdown would abandon them with their thread state still
+    allocated. Helpers busy on a tree are left to finish as daemons.
+    """
+    threads = []
+    for face in list(_FACES):
+        with face._lock:
+            idle, face._idle = face._idle, []
+            for helper in idle:
+                face._helpers.discard(helper)
+                helper.lane = _END
+        for helper in idle:
+            helper.park.release()
+            if helper.thread is not None:
+                threads.append(helper.thread)
+    deadline = time.monotonic() + timeout
+    for thread in threads:
+        thread.join(max(0.0, deadline - time.monotonic()))
+
+
+atexit.register(_end_idle_helpers_at_exit)

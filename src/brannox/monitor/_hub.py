@@ -45,7 +45,7 @@ class TreeView:
         self.label = label
         self.tree_id = tree_id
         self.nodes = [{"id": n.id, "parent": n.parent, "path": n.path, "type": n.type, "name": n.name,
-                       "ports": dict(n.ports)} for n in nodes] if nodes and not isinstance(nodes[0], dict) else list(nodes)
+                       "ports": dict(n.ports), "description": n.description} for n in nodes] if nodes and not isinstance(nodes[0], dict) else list(nodes)
         self.xml = xml
         self.entry = entry
         self.alive = entry is not None
@@ -79,6 +79,9 @@ class TreeView:
         self.pending.append((self._made, "blackboard", ev[0], ev[1], *ev[2]))
 
     def on_tick(self, counters) -> None:
+        # A marker ends each tick: the page tells which nodes ran in the latest one.
+        self._made += 1
+        self.pending.append((self._made, "tick", now_us()))
         # The pump picks up the latest tuple.
         watch = self.entry.watch if self.entry is not None else None
         if watch is not None:
@@ -99,6 +102,8 @@ class TreeView:
             if kind == "transition":
                 out.append(self._record({"type": "transition", "t": item[2], "node": item[3],
                                          "from": item[4], "to": item[5]}))
+            elif kind == "tick":
+                out.append(self._record({"type": "tick", "t": item[2]}))
             else:
                 out.append(self._record({"type": "blackboard", "t": item[2], "key": item[3],
                                          "value": {"repr": item[4], "type": item[5]}}))
