@@ -235,9 +235,16 @@ class Subscription:
         self.close()
 
     def __del__(self):
+        # Dropped without close(): the channel (here or in a worker) goes too.
         try:
-            if not self._closed and self._source is not None:
-                self._source.close()
+            if self._closed:
+                return
+            source, opening = self._source, self._opening
+            if source is None and opening is not None and opening.done() and not opening.cancelled() \
+                    and opening.exception() is None:
+                source = opening.result()
+            if source is not None:
+                source.close()
         except Exception:
             pass
 
