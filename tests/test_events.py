@@ -3,6 +3,7 @@ that falls behind; custom events; a subscriber that never reads; the same
 from the workers of a DistributedEngine (one Ray for the module), and the
 monitor over that engine."""
 import asyncio
+import gc
 import json
 import os
 import pathlib
@@ -106,7 +107,8 @@ def test_gap_says_how_many_were_missed(talker):
     full.close()
 
 
-def test_never_reading_subscriber_is_bounded_and_costs_nothing_once_closed(talker):
+@pytest.mark.parametrize("ending", ["close", "drop"])
+def test_never_reading_subscriber_is_bounded_and_costs_nothing_once_closed(talker, ending):
     stalled = events.subscribe(talker, "t", buffer=50)
     entry = stalled._source.channel.entry
     assert talker.tick_n_times("t", 500) == [NodeStatus.SUCCESS] * 500
@@ -114,7 +116,11 @@ def test_never_reading_subscriber_is_bounded_and_costs_nothing_once_closed(talke
     assert len(channel.queue) == 50
     got = drain(stalled, 0.2)
     assert got[0] == {**got[0], "kind": "gap", "missed": len(ticks(500)) - 50} and len(got) == 51
-    stalled.close()
+    if ending == "close":
+        stalled.close()
+    else:
+        del stalled, got
+        gc.collect()
     # Nobody watches: the tree's nodes are their plain classes again.
     tree = entry.tree_ref()
     assert entry.watch is None and not hasattr(type(tree), "_plain_class")
