@@ -155,6 +155,11 @@ class Subscription:
         self._closed = False
 
     @property
+    def ended(self) -> bool:
+        """Whether the "end" event has been received (nothing follows it)."""
+        return self._ended
+
+    @property
     def worker(self):
         """The slot of the DistributedEngine worker hosting the tree, else None."""
         return getattr(self._source, "worker", None)

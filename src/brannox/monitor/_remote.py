@@ -104,7 +104,7 @@ class RemoteTreeView(TreeView):
             while not stop.is_set():
                 ev = sub.get(0.25)
                 if ev is None:
-                    if sub._ended:
+                    if sub.ended:
                         return
                     continue
                 kind = ev["kind"]
@@ -251,7 +251,7 @@ class RemoteRecording:
             ev = self._sub.get(0.2)
             if ev is None:
                 self._file.flush()
-                if self._sub._ended:
+                if self._sub.ended:
                     return
                 continue
             line = event_line(ev)
