@@ -553,6 +553,72 @@ def spans_section(ticks, timeout, runs=3):
     return out
 
 
+# ------------------------------------------------------------ events section
+
+EVENT_MODES = ("none", "reading", "stalled")
+
+
+def events_section(rounds, ticks, timeout):
+    """Time per tick of the core section's 100-node tree through a ThreadEngine
+    (tick_n_times) with no subscriber, with one reading every event on a
+    thread of its own, and with one that never reads (its buffer full after
+    the first ticks). Each round runs the three, in an order rotated from
+    round to round; ratios are per round, to no subscriber; medians."""
+    from brannox import events
+
+    engine = mt.ThreadEngine()
+    engine.register_action_behavior("Nop", nop_tick, [])
+    engine.create_tree_from_text(XML_CORE_100, "ev100")
+    counts = {}
+
+    def run(mode, n):
+        sub, reader, stop = None, None, threading.Event()
+        if mode != "none":
+            sub = events.subscribe(engine, "ev100")
+        if mode == "reading":
+            def read():
+                got = 0
+                while not stop.is_set():
+                    got += sub.get(0.05) is not None
+                counts["read"] = got
+            reader = threading.Thread(target=read, daemon=True)
+            reader.start()
+        try:
+            t0 = pc()
+            engine.tick_n_times("ev100", n)
+            return (pc() - t0) / n
+        finally:
+            stop.set()
+            if reader is not None:
+                reader.join()
+            if sub is not None:
+                sub.close()
+
+    figures = {m: [] for m in EVENT_MODES}
+    try:
+        for mode in EVENT_MODES:  # warm-up
+            guarded(lambda mode=mode: run(mode, max(1, ticks // 10)), timeout, f"events warm-up {mode}")
+        for r in range(rounds):
+            order = EVENT_MODES[r % 3:] + EVENT_MODES[:r % 3]
+            for mode in order:
+                gc.collect()
+                figures[mode].append(guarded(lambda mode=mode: run(mode, ticks), timeout, f"events {mode}"))
+    finally:
+        engine.stop_all_trees()
+    print(f"\nEvents: one tick of the 100-node tree through ThreadEngine, wall time ({rounds} rounds of {ticks} ticks)")
+    print("  subscriber              us/tick: median    best   ÷none (same round)")
+    out = {}
+    for mode in EVENT_MODES:
+        s = summary(figures[mode])
+        r = paired_ratio(figures[mode], figures["none"]) if mode != "none" else None
+        out[mode] = {"us_median": s["median"] * 1e6, "us_best": s["best"] * 1e6, "ratio_none": r}
+        print(f"  {mode:<22} {s['median'] * 1e6:16.2f} {s['best'] * 1e6:7.2f} {ratio_cell(r, 9)}")
+    r = paired_ratio(figures["stalled"], figures["reading"])
+    out["stalled_to_reading"] = r
+    print(f"  stalled ÷ reading, same round: {ratio_cell(r, 0).strip()}")
+    return out
+
+
 # ----------------------------------------------------------- measurements
 
 def per_call(round_trips, n):
@@ -744,6 +810,7 @@ def main(argv=None):
                     help="comma list of groups to run: lat (round trips), tput (throughput), cs (create/stop, RSS), "
                          "core (a 100-node tree ticked on the core and through the engine), "
                          "spans (the same tree with OpenTelemetry spans on, off, and never instrumented), "
+                         "events (the 100-node tree with an event subscriber reading, stalled, none), "
                          "dist (ThreadEngine beside DistributedEngine; not in the default run, needs Ray), "
                          "durable (checkpoint cost per tick and resume time; not in the default run)")
     ap.add_argument("--json", metavar="PATH", help="write every figure and machine info here")
@@ -759,6 +826,17 @@ def main(argv=None):
             if args.json:
                 with open(args.json, "w") as f:
                     json.dump({"distributed": dist, "machine": machine_info()}, f, indent=2, default=str)
+            return 0
+        args.only = ",".join(sorted(groups))
+
+    event_figures = None
+    if "events" in groups:
+        event_figures = events_section(args.rounds or 3, 500 if args.quick else 2000, args.timeout)
+        groups.discard("events")
+        if not groups:
+            if args.json:
+                with open(args.json, "w") as f:
+                    json.dump({"events": event_figures, "machine": machine_info()}, f, indent=2, default=str)
             return 0
         args.only = ",".join(sorted(groups))
 
@@ -931,6 +1009,8 @@ def main(argv=None):
         result["spans_us_per_tick"] = spans_figures
     if dist is not None:
         result["distributed"] = dist
+    if event_figures is not None:
+        result["events"] = event_figures
     if args.json:
         with open(args.json, "w") as f:
             json.dump(result, f, indent=2, default=str)

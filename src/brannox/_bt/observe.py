@@ -4,7 +4,9 @@ Nothing here costs anything while a tree is unobserved. Attaching the first
 observer swaps each node's class for a subclass whose ``status`` is a
 write-reporting descriptor (and each blackboard's for one whose ``set`` reports), so every
 status write, wherever the core makes it, is seen; detaching the last
-observer swaps the plain classes back.
+observer swaps the plain classes back. The tree itself gets a class that
+reports tick starts and ends, halts and resets, and each node one whose
+``emit`` reports, to observers that define the matching ``on_*`` method.
 
 Threads: events are made on the thread that ticks the tree (or writes its
 blackboard) and handed to observers there; an observer must only copy what
@@ -31,6 +33,7 @@ import weakref
 from typing import NamedTuple
 
 from .blackboard import Blackboard
+from .node import TreeNode, check_event_kind, safe_str
 from .status import NodeStatus
 
 logger = logging.getLogger("brannox.core")
@@ -87,7 +90,11 @@ class NodeInfo(NamedTuple):
 # Events are plain tuples (cheaper to make than named ones):
 #   transition: (t, node index, previous status name, new status name)
 #   blackboard: (t, key, (truncated repr, type name))
-# with t in monotonic microseconds. Status names keep new members working unchanged.
+#   emitted:    (t, node index, kind, payload)         to on_emit
+#   tick start: t; tick end: (t, status name or None, error text or None)
+#   halt:       (t, whether it is a reset)             to on_halt
+# with t in monotonic microseconds. The last three go only to observers that
+# define on_emit, on_tick_start, on_tick_end or on_halt. Status names keep new members working unchanged.
 
 
 
@@ -190,14 +197,27 @@ class _ReportedStatus:
 _REPORTED_STATUS = _ReportedStatus()
 
 
+def _reported_emit(node, kind, payload=None, _ns=time.monotonic_ns):
+    check_event_kind(kind)
+    obs = node.__dict__.get("_obs")
+    if obs is not None:
+        watch, _, index = obs
+        if watch.on_emit:
+            ev = (_ns() // 1000, index, kind, payload)
+            for fn in watch.on_emit:
+                fn(ev)
+
+
 def _observed_class(cls):
     sub = _observed_classes.get(cls)
     if sub is None:
         with _class_lock:
             sub = _observed_classes.get(cls)
             if sub is None:
-                sub = type(cls.__name__, (cls,), {"status": _REPORTED_STATUS,
-                                                  "__module__": cls.__module__, "_plain_class": cls})
+                extra = {"status": _REPORTED_STATUS, "__module__": cls.__module__, "_plain_class": cls}
+                if getattr(cls, "emit", None) is TreeNode.emit:  # a node type's own emit stays its own
+                    extra["emit"] = _reported_emit
+                sub = type(cls.__name__, (cls,), extra)
                 sub.__qualname__ = cls.__qualname__
                 _observed_classes[cls] = sub
     return sub
@@ -305,6 +325,64 @@ class _ObservedBlackboard(Blackboard):
 _bb_watches: dict = {}
 
 
+def _plain_tree_class(tree):
+    # A bound method of the reporting class kept past the watch's end (a
+    # wrapper around tree.tick_once) finds the plain class already back.
+    cls = type(tree)
+    return cls.__dict__.get("_plain_class", cls)
+
+
+def _reported_tick_once(tree, *args, **kwargs):
+    plain = _plain_tree_class(tree)
+    watch = tree.__dict__.get("_obs")
+    if watch is None or not (watch.on_tick_start or watch.on_tick_end):
+        return plain.tick_once(tree, *args, **kwargs)
+    t = now_us()
+    for fn in watch.on_tick_start:
+        fn(t)
+    try:
+        status = plain.tick_once(tree, *args, **kwargs)
+    except Exception as exc:
+        ev = (now_us(), None, f"{type(exc).__name__}: {safe_str(exc)}")
+        for fn in watch.on_tick_end:
+            fn(ev)
+        raise
+    ev = (now_us(), status._name_, None)
+    for fn in watch.on_tick_end:
+        fn(ev)
+    return status
+
+
+def _reported_halt(tree, reset=False):
+    watch = tree.__dict__.get("_obs")
+    if watch is not None:
+        ev = (now_us(), reset)
+        for fn in watch.on_halt:
+            fn(ev)
+    plain = _plain_tree_class(tree)
+    return plain.reset(tree) if reset else plain.halt(tree)
+
+
+def _observed_tree_class(cls):
+    """The tree's reporting class: tick starts and ends, halts and resets."""
+    sub = _observed_classes.get(cls)
+    if sub is None:
+        with _class_lock:
+            sub = _observed_classes.get(cls)
+            if sub is None:
+                sub = type(cls.__name__, (cls,), {
+                    "tick_once": _reported_tick_once, "halt": _reported_halt,
+                    "reset": lambda tree: _reported_halt(tree, True),
+                    "__module__": cls.__module__, "_plain_class": cls})
+                sub.__qualname__ = cls.__qualname__
+                _observed_classes[cls] = sub
+    return sub
+
+
+def _hooks(observers, name) -> tuple:
+    return tuple(fn for fn in (getattr(o, name, None) for o in observers) if fn is not None)
+
+
 class _Watch:
     """What one observed tree carries; ``observers`` is replaced, never mutated."""
 
@@ -331,6 +409,10 @@ class _Watch:
             self._swap_traced({index for _, index in node_hooks})
         self.node_hooks = node_hooks
         self.on_transition = tuple(o.on_transition for o in observers)
+        self.on_emit = _hooks(observers, "on_emit")
+        self.on_tick_start = _hooks(observers, "on_tick_start")
+        self.on_tick_end = _hooks(observers, "on_tick_end")
+        self.on_halt = _hooks(observers, "on_halt")
         self.observers = observers
 
     def _swap_traced(self, traced: set) -> None:
@@ -361,6 +443,7 @@ class _Watch:
         leaves the tree untouched; a failure while swapping undoes the swaps.
         """
         classes = [_observed_class(type(node)) for node in self.nodes]
+        tree_class = _observed_tree_class(type(self.tree))
         try:
             for i, (node, cls) in enumerate(zip(self.nodes, classes)):
                 d = node.__dict__
@@ -370,6 +453,8 @@ class _Watch:
                 if type(bb) is Blackboard:
                     bb.__class__ = _ObservedBlackboard
             _bb_watches[id(self.tree.blackboard)] = self
+            self.tree.__dict__["_obs"] = self
+            self.tree.__class__ = tree_class
         except BaseException:
             self.stop()
             raise
@@ -377,6 +462,11 @@ class _Watch:
 
     def stop(self) -> None:
         self.started = False
+        tree = self.tree
+        plain = getattr(type(tree), "_plain_class", None)
+        if plain is not None:
+            tree.__class__ = plain
+        tree.__dict__.pop("_obs", None)
         _bb_watches.pop(id(self.tree.blackboard), None)
         for bb in self.blackboards.values():
             if type(bb) is _ObservedBlackboard:

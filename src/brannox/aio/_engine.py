@@ -489,6 +489,26 @@ class AsyncEngine:
     async def __aexit__(self, *exc_info):
         await self.aclose()
 
+    # ------------------------------------------------------------- events
+
+    def events(self, tree_id, *, buffer=None):
+        """An async iterator of the events of tree `tree_id` (see
+        brannox.events), from the commands queued after this call on.
+
+        On a ThreadEngine the tree is watched at once; on a DistributedEngine
+        the watch is set up in the tree's lane, so commands to the tree
+        queued afterwards run once it is in place. Close it (`aclose()`, or
+        `async with`) when done; it ends by itself once the tree is stopped.
+        """
+        from ..events._subscription import BUFFER_EVENTS, Subscription, open_source
+
+        if buffer is None:
+            buffer = BUFFER_EVENTS
+        if self._submit is None:
+            return Subscription(tree_id, open_source(self.engine, tree_id, buffer))
+        command = self._begin(_tree_key((tree_id,), {}, 0), open_source, (self.engine, tree_id, buffer), {}, False)
+        return Subscription(tree_id, opening=command.future)
+
     # -------------------------------- what only some engines have (submit, tick_many, close, ...)
 
     def __getattr__(self, name):

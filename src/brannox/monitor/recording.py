@@ -139,6 +139,10 @@ class Recording:
 
 def record(engine, tree_id: str, path, *, buffer_events: int = BUFFER_EVENTS) -> Recording:
     """Record ``engine``'s tree ``tree_id`` to ``path`` (JSON lines) until ``.close()``."""
+    if hasattr(engine, "_placements"):  # a DistributedEngine: the tree is in a worker
+        from ._remote import RemoteRecording
+
+        return RemoteRecording(engine, tree_id, path, buffer_events)
     return Recording(find_entry(engine, tree_id), path, buffer_events, label=tree_id)
 
 
