@@ -577,3 +577,24 @@ def test_replay_help_describes_every_argument(monkeypatch, capsys, argument):
         main(["replay", "--help"])
     line = next(ln for ln in capsys.readouterr().out.splitlines() if ln.strip().startswith(argument))
     assert line.strip()[len(argument):].strip(), line
+
+
+def test_durable_tree_lists_its_last_checkpoint_time(engine, tmp_path):
+    from brannox import durable
+
+    engine.register_action_behavior("Flip", flip, [{"name": "x", "type": "object"}])
+    engine.create_tree_from_text(XML, "kept")
+    engine.create_tree_from_text(XML, "plain")
+    follower = durable.attach(engine, "kept", str(tmp_path / "store.db"))
+    with monitor.serve(engine) as handle:
+        engine.set_blackboard_data("kept", "x", 1)
+        engine.tick_once("kept")
+        deadline = time.monotonic() + 10
+        while True:
+            listed = {t["label"]: t for t in json.loads(get(handle)[1])["trees"]}
+            if listed["kept"].get("checkpoint") == follower.last_checkpoint_time or time.monotonic() > deadline:
+                break
+            time.sleep(0.1)
+    assert listed["kept"]["checkpoint"] == pytest.approx(time.time(), abs=60)
+    assert "checkpoint" not in listed["plain"]
+    engine.stop_tree("kept")

@@ -548,6 +548,19 @@ def _check(durability: str, lease_seconds: float) -> None:
         raise ValueError(f"lease_seconds must be a positive number, not {lease_seconds!r}")
 
 
+def checkpoint_times() -> dict:
+    """{id(tree): wall-clock time of its last committed checkpoint} for the
+    trees this process follows, for monitors; trees with none yet are left out."""
+    with _lock:
+        followers = list(_followers.values())
+    times = {}
+    for follower in followers:
+        tree = follower._tree_ref()
+        if tree is not None and follower.last_checkpoint_time is not None:
+            times[id(tree)] = follower.last_checkpoint_time
+    return times
+
+
 def _register(follower: DurableTree) -> None:
     with _lock:
         key = (follower.store.label, follower.tree_id)

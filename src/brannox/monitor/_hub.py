@@ -21,6 +21,7 @@ import asyncio
 import collections
 import json
 import logging
+import sys
 import threading
 import time
 
@@ -58,6 +59,7 @@ class TreeView:
         self.latest_counters = None   # set on the tree thread, an immutable tuple
         self.seq = 0
         self.changed = True
+        self.checkpoint = None   # last checkpoint time of a durable tree (seconds since the epoch)
 
     def reset(self, statuses, blackboard: dict) -> None:
         """Start the picture again from a snapshot (the tree was not observed until now)."""
@@ -133,8 +135,11 @@ class TreeView:
         return ev
 
     def summary(self) -> dict:
-        return {"key": self.key, "label": self.label, "tree_id": self.tree_id,
-                "status": self.statuses[0] if self.statuses else "IDLE", "alive": self.alive}
+        out = {"key": self.key, "label": self.label, "tree_id": self.tree_id,
+               "status": self.statuses[0] if self.statuses else "IDLE", "alive": self.alive}
+        if self.checkpoint is not None:
+            out["checkpoint"] = self.checkpoint
+        return out
 
     def full(self) -> dict:
         return {"type": "tree", "key": self.key, "label": self.label, "tree_id": self.tree_id,
@@ -368,11 +373,21 @@ class Hub:
                 c.put(None, text)
 
     def _poll(self, threads) -> None:
-        """Liveness of every tree, and the root status of those nobody observes."""
+        """Liveness of every tree, the root status of those nobody observes,
+        and the last checkpoint time of durable ones."""
+        # Only a program that uses durable trees has imported it.
+        follow = sys.modules.get("brannox.durable._follow")
+        checkpoints = follow.checkpoint_times() if follow is not None else {}
         for view in list(self.views.values()):
             entry = view.entry
             if not view.alive or entry is None:
                 continue
+            if checkpoints or view.checkpoint is not None:
+                tree = entry.tree_ref()
+                checkpoint = checkpoints.get(id(tree)) if tree is not None else None
+                if checkpoint != view.checkpoint:
+                    view.checkpoint = checkpoint
+                    view.changed = True
             if not entry.alive() or (threads is not None and entry.thread not in threads):
                 view.alive = False
                 view.changed = True

@@ -112,7 +112,12 @@ function updateTrees(list, full) {
   ul.append(frag);
   countTrees();
   if (full && !cur && list.length) select(list[0].key);
-  if (cur && trees.has(cur.key)) { cur.alive = trees.get(cur.key).summary.alive; renderTitle(); }
+  if (cur && trees.has(cur.key)) {
+    const s = trees.get(cur.key).summary;
+    cur.alive = s.alive;
+    renderTitle();
+    if (s.checkpoint !== cur.checkpoint && cur.boxes) render();
+  }
 }
 
 function countTrees() {
@@ -345,6 +350,9 @@ function renderDetails(st, ran) {
   if (!isLive()) { if (c) row("counters", "at the newest event only", "counters"); }
   else if (c) { row("ticks", c[0]); row("successes", c[1]); row("failures", c[2]); row("skips", c[3]); row("halts", c[4]); }
   for (const [k, v] of Object.entries(n.ports || {})) row("port " + k, v);
+  const listed = trees.get(cur.key);
+  cur.checkpoint = listed ? listed.summary.checkpoint : undefined;
+  if (typeof cur.checkpoint === "number") row("tree checkpoint", new Date(cur.checkpoint * 1000).toLocaleString(), "checkpoint");
   $("details").replaceChildren(dl);
 }
 
