@@ -581,7 +581,15 @@ def attach(engine, tree_id: str, store, *, durability: str = "sync", lease_secon
     ({path: text}); both are stored so that a resume can tell when the files
     changed. A store that already holds a checkpoint of ``tree_id`` is
     refused unless ``replace=True`` (use :func:`resume` to continue it).
+
+    A DistributedEngine tree is followed in the worker that hosts it (see
+    docs/durable.md): ``store`` must then be a path or a connection string,
+    and a DistributedDurableTree is returned.
     """
+    from . import _distributed
+    if _distributed.is_distributed(engine):
+        return _distributed.attach(engine, tree_id, store, durability=durability, lease_seconds=lease_seconds,
+                                   source=source, includes=includes, replace=replace)
     _check(durability, lease_seconds)
     store = _open(store)
     if not replace:
@@ -712,7 +720,12 @@ def resume(engine, tree_id: str, store, *, durability: str = "sync", lease_secon
     XML; if the file it came from has changed since, the resume logs a
     warning and sets ``xml_changed``. Raises LeaseError naming the owner
     when the tree is live elsewhere, NoCheckpointError when there is none.
+    A DistributedEngine creates it on one of its workers, which follows it.
     """
+    from . import _distributed
+    if _distributed.is_distributed(engine):
+        return _distributed.resume(engine, tree_id, store, durability=durability, lease_seconds=lease_seconds,
+                                   timeout=timeout)
     _check(durability, lease_seconds)
     store = _open(store)
     _release_dead_local(store, tree_id)
