@@ -17,6 +17,7 @@ from brannox.core import NodeStatus  # noqa: E402
 from brannox.durable import _follow  # noqa: E402
 from brannox.engine.distributed import DistributedEngine  # noqa: E402
 from conftest import bt  # noqa: E402
+from helpers import until  # noqa: E402
 
 pytestmark = pytest.mark.timeout(120)
 
@@ -84,7 +85,16 @@ def entries(store, tree_id):
     return store.load(tree_id).state["blackboards"][0][0]
 
 
-def test_attach_tick_close_and_resume_on_a_new_engine(dist, target):
+def gone(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except OSError:
+        return True
+
+
+@pytest.mark.parametrize("end", ["close", "kill"])
+def test_attach_tick_end_and_resume_on_a_new_engine(dist, target, end):
     a = dist()
     a.create_tree_from_text(XML, "d")
     tree = durable.attach(a, "d", target)
@@ -99,8 +109,15 @@ def test_attach_tick_close_and_resume_on_a_new_engine(dist, target):
     with pytest.raises(durable.LeaseError, match=rf"owned by process {pid} on host"):
         durable.resume(b, "d", target)
     assert "d" not in b.get_tree_ids()  # the refused resume leaves no tree behind
-    a.close()  # the worker writes what it holds and ends the lease before Ray ends it
-    assert store.lease("d") is None
+    if end == "close":
+        a.close()  # the worker writes what it holds and ends the lease before Ray ends it
+        assert store.lease("d") is None
+    else:
+        # A worker that dies keeps its lease, which names a process of this
+        # machine that no longer exists: taken over at once.
+        ray.kill(a.worker_of("d")[1], no_restart=True)
+        until(lambda: gone(pid))
+        assert store.lease("d").pid == pid
     resumed = durable.resume(b, "d", target)
     assert resumed.pid == worker_pid(b, "d") != pid and resumed.resumed.tick_count == 1
     assert b.get_all_blackboard_data("d") == {"n_a": 1, "n_b": 1, "w_w": 1}
@@ -114,10 +131,15 @@ def test_attach_tick_close_and_resume_on_a_new_engine(dist, target):
         store.load("d")
 
 
-def test_async_flush_and_refusals(dist, tmp_path):
+def test_async_flush_and_refusals(dist, tmp_path, monkeypatch):
+    from brannox.durable import _distributed
     db = str(tmp_path / "trees.db")
     e = dist()
     e.create_tree_from_text(XML, "q")
+    with monkeypatch.context() as m:  # as if the driver ran on another machine than the worker
+        m.setattr(_distributed, "_boot_id", lambda: "elsewhere")
+        with pytest.raises(durable.DurableError, match="use a Postgres store"):
+            durable.attach(e, "q", db)
     with pytest.raises(TypeError, match="path or Postgres connection string"):
         durable.attach(e, "q", _follow._open(db))
     with pytest.raises(ValueError, match="不存在"):

@@ -191,6 +191,7 @@ class TreeWorker:
                 return True
             del self._made[tree_id]
         self._run(self._engine.stop_tree, tree_id)
+        _durable().stopped(tree_id)
         return True
 
     def call(self, tree_id, method, payload):
