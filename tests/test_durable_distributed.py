@@ -94,7 +94,7 @@ def gone(pid):
 
 
 @pytest.mark.parametrize("end", ["close", "kill"])
-def test_attach_tick_end_and_resume_on_a_new_engine(dist, target, end):
+def test_attach_tick_end_and_resume_on_a_new_worker(dist, target, end):
     a = dist()
     a.create_tree_from_text(XML, "d")
     tree = durable.attach(a, "d", target)
@@ -112,21 +112,25 @@ def test_attach_tick_end_and_resume_on_a_new_engine(dist, target, end):
     if end == "close":
         a.close()  # the worker writes what it holds and ends the lease before Ray ends it
         assert store.lease("d") is None
+        host = b  # a new engine, with new workers
     else:
         # A worker that dies keeps its lease, which names a process of this
-        # machine that no longer exists: taken over at once.
+        # machine that no longer exists: taken over at once, here by the
+        # worker that took the lost one's place.
         ray.kill(a.worker_of("d")[1], no_restart=True)
         until(lambda: gone(pid))
         assert store.lease("d").pid == pid
-    resumed = durable.resume(b, "d", target)
-    assert resumed.pid == worker_pid(b, "d") != pid and resumed.resumed.tick_count == 1
-    assert b.get_all_blackboard_data("d") == {"n_a": 1, "n_b": 1, "w_w": 1}
-    assert [b.tick_once("d") for _ in range(2)] == [R, S]
+        a.stop_tree("d")  # the lost tree's identifier is free again
+        host = a
+    resumed = durable.resume(host, "d", target)
+    assert resumed.pid == worker_pid(host, "d") != pid and resumed.resumed.tick_count == 1
+    assert host.get_all_blackboard_data("d") == {"n_a": 1, "n_b": 1, "w_w": 1}
+    assert [host.tick_once("d") for _ in range(2)] == [R, S]
     # Finished children did not run again; the rest of the Sequence did, once.
     assert entries(store, "d") == {"n_a": 1, "n_b": 1, "w_w": 3, "n_c": 1}
     assert resumed.refresh().seq == store.load("d").seq
     resumed.stop(delete=True)
-    assert "d" not in b.get_tree_ids() and store.lease("d") is None
+    assert "d" not in host.get_tree_ids() and store.lease("d") is None
     with pytest.raises(durable.NoCheckpointError):
         store.load("d")
 
