@@ -466,6 +466,159 @@ def core_section(rounds, ticks, timeout, seed):
     return out
 
 
+# ------------------------------------------------------------- spans section
+
+def spans_section(ticks, timeout, runs=3):
+    """Per-tick time of the 100-node tree with brannox.otel: instrumented (spans
+    to an exporter that drops them) and off again after uninstrument(), beside
+    a twin that was never instrumented; on the core directly and through a
+    ThreadEngine. Runs alternate (on, off, never; the order rotating), three
+    of each; figures are medians, ratios medians of the per-run ratios."""
+    try:
+        from opentelemetry.sdk.trace import TracerProvider
+        from opentelemetry.sdk.trace.export import SimpleSpanProcessor, SpanExporter, SpanExportResult
+
+        from brannox import otel
+    except ImportError as exc:
+        print(f"\nSpans: skipped ({exc}; install the otel extra)")
+        return None
+
+    class Drop(SpanExporter):
+        def export(self, spans):
+            return SpanExportResult.SUCCESS
+
+    provider = TracerProvider()
+    provider.add_span_processor(SimpleSpanProcessor(Drop()))
+    engines = {}
+    for via in ("core", "engine"):
+        for twin in ("traced", "never"):
+            if via == "core":
+                e = SequentialEngine()
+                e.register_action_behavior("Nop", nop_tick, [])
+                e.create_tree_from_text(XML_CORE_100)
+                engines[via, twin] = (e, e.tick_once)
+            else:
+                e = mt.ThreadEngine()
+                e.register_action_behavior("Nop", nop_tick, [])
+                tid = e.create_tree_from_text(XML_CORE_100, f"spans-{twin}")
+                engines[via, twin] = (e, lambda e=e, tid=tid: e.tick_once(tid))
+
+    def timed(tick, n):
+        def loop(n):
+            t0 = pc()
+            for _ in range(n):
+                tick()
+            return pc() - t0
+        return per_call(loop, n)
+
+    def measure(via, mode, n):
+        engine, tick = engines[via, "never" if mode == "never" else "traced"]
+        if mode != "on":
+            return timed(tick, n)
+        handle = otel.instrument(engine, tracer_provider=provider)
+        try:
+            tick()  # a ThreadEngine's tree is attached at its first command
+            return timed(tick, n)
+        finally:
+            handle.uninstrument()
+
+    modes = ("on", "off", "never")
+    figures = {(via, mode): [] for via in ("core", "engine") for mode in modes}
+    try:
+        for via in ("core", "engine"):
+            for mode in modes:
+                guarded(lambda: measure(via, mode, max(1, ticks // 10)), timeout, "spans warm-up")
+        for r in range(runs):
+            for via in ("core", "engine"):
+                order = modes[r % 3:] + modes[:r % 3]
+                for mode in order:
+                    gc.collect()
+                    wall, cpu = guarded(lambda: measure(via, mode, ticks), timeout, f"spans {via} {mode}")
+                    figures[via, mode].append(cpu)
+    finally:
+        for (via, _), (e, _) in engines.items():
+            if via == "engine":
+                e.stop_all_trees()
+    print(f"\nSpans: one tick of the 100-node tree, CPU us (median of {runs} alternating runs of {ticks} ticks)")
+    print("                         on      off    never   on÷never  off÷never")
+    out = {}
+    for via, label in (("core", "on the core directly"), ("engine", "through ThreadEngine")):
+        med = {m: statistics.median(figures[via, m]) for m in modes}
+        ratio = {m: statistics.median(a / b for a, b in zip(figures[via, m], figures[via, "never"]))
+                 for m in ("on", "off")}
+        out[via] = {"cpu_us_median": {m: v * 1e6 for m, v in med.items()},
+                    "ratio_on_never": ratio["on"], "ratio_off_never": ratio["off"]}
+        print(f"  {label:<20} {med['on'] * 1e6:8.1f} {med['off'] * 1e6:8.1f} {med['never'] * 1e6:8.1f} "
+              f"{ratio['on']:9.2f} {ratio['off']:10.3f}")
+    return out
+
+
+# ------------------------------------------------------------ events section
+
+EVENT_MODES = ("none", "reading", "stalled")
+
+
+def events_section(rounds, ticks, timeout):
+    """Time per tick of the core section's 100-node tree through a ThreadEngine
+    (tick_n_times) with no subscriber, with one reading every event on a
+    thread of its own, and with one that never reads (its buffer full after
+    the first ticks). Each round runs the three, in an order rotated from
+    round to round; ratios are per round, to no subscriber; medians."""
+    from brannox import events
+
+    engine = mt.ThreadEngine()
+    engine.register_action_behavior("Nop", nop_tick, [])
+    engine.create_tree_from_text(XML_CORE_100, "ev100")
+    counts = {}
+
+    def run(mode, n):
+        sub, reader, stop = None, None, threading.Event()
+        if mode != "none":
+            sub = events.subscribe(engine, "ev100")
+        if mode == "reading":
+            def read():
+                got = 0
+                while not stop.is_set():
+                    got += sub.get(0.05) is not None
+                counts["read"] = got
+            reader = threading.Thread(target=read, daemon=True)
+            reader.start()
+        try:
+            t0 = pc()
+            engine.tick_n_times("ev100", n)
+            return (pc() - t0) / n
+        finally:
+            stop.set()
+            if reader is not None:
+                reader.join()
+            if sub is not None:
+                sub.close()
+
+    figures = {m: [] for m in EVENT_MODES}
+    try:
+        for mode in EVENT_MODES:  # warm-up
+            guarded(lambda mode=mode: run(mode, max(1, ticks // 10)), timeout, f"events warm-up {mode}")
+        for r in range(rounds):
+            order = EVENT_MODES[r % 3:] + EVENT_MODES[:r % 3]
+            for mode in order:
+                gc.collect()
+                figures[mode].append(guarded(lambda mode=mode: run(mode, ticks), timeout, f"events {mode}"))
+    finally:
+        engine.stop_all_trees()
+    print(f"\nEvents: one tick of the 100-node tree through ThreadEngine, wall time ({rounds} rounds of {ticks} ticks)")
+    print("  subscriber              us/tick: median    best   ÷none (same round)")
+    out = {}
+    for mode in EVENT_MODES:
+        s = summary(figures[mode])
+        r = paired_ratio(figures[mode], figures["none"]) if mode != "none" else None
+        out[mode] = {"us_median": s["median"] * 1e6, "us_best": s["best"] * 1e6, "ratio_none": r}
+        print(f"  {mode:<22} {s['median'] * 1e6:16.2f} {s['best'] * 1e6:7.2f} {ratio_cell(r, 9)}")
+    r = paired_ratio(figures["stalled"], figures["reading"])
+    out["stalled_to_reading"] = r
+    print(f"  stalled ÷ reading, same round: {ratio_cell(r, 0).strip()}")
+    return out
+
+
 # ----------------------------------------------------------- measurements
 
 def per_call(round_trips, n):
@@ -653,9 +806,11 @@ def main(argv=None):
     ap.add_argument("--stack-kib", type=int, help="threading.stack_size for every thread started here")
     ap.add_argument("--timeout", type=float, default=120.0, help="seconds before a measurement counts as hung")
     ap.add_argument("--seed", type=int, default=1, help="seed of the per-round shuffle")
-    ap.add_argument("--only", default="lat,tput,cs,core",
+    ap.add_argument("--only", default="lat,tput,cs,core,spans",
                     help="comma list of groups to run: lat (round trips), tput (throughput), cs (create/stop, RSS), "
                          "core (a 100-node tree ticked on the core and through the engine), "
+                         "spans (the same tree with OpenTelemetry spans on, off, and never instrumented), "
+                         "events (the 100-node tree with an event subscriber reading, stalled, none), "
                          "dist (ThreadEngine beside DistributedEngine; not in the default run, needs Ray), "
                          "durable (checkpoint cost per tick and resume time; not in the default run)")
     ap.add_argument("--json", metavar="PATH", help="write every figure and machine info here")
@@ -671,6 +826,17 @@ def main(argv=None):
             if args.json:
                 with open(args.json, "w") as f:
                     json.dump({"distributed": dist, "machine": machine_info()}, f, indent=2, default=str)
+            return 0
+        args.only = ",".join(sorted(groups))
+
+    event_figures = None
+    if "events" in groups:
+        event_figures = events_section(args.rounds or 3, 500 if args.quick else 2000, args.timeout)
+        groups.discard("events")
+        if not groups:
+            if args.json:
+                with open(args.json, "w") as f:
+                    json.dump({"events": event_figures, "machine": machine_info()}, f, indent=2, default=str)
             return 0
         args.only = ",".join(sorted(groups))
 
@@ -700,15 +866,18 @@ def main(argv=None):
     mt.logger = NoOpLogger()
     hung = False
     groups = set(args.only.split(","))
-    core_figures = None
+    core_figures = spans_figures = None
     if "core" in groups:
         # First, while the module still uses the bundled core.
         core_figures = core_section(rounds, iters // 5, args.timeout, args.seed)
-        if groups == {"core"}:
-            if args.json:
-                with open(args.json, "w") as f:
-                    json.dump({"machine": machine_info(), "core_us_per_tick": core_figures}, f, indent=2, default=str)
-            return 0
+    if "spans" in groups:
+        spans_figures = spans_section(iters // 20, args.timeout)
+    if groups <= {"core", "spans"}:
+        if args.json:
+            with open(args.json, "w") as f:
+                json.dump({"machine": machine_info(), "core_us_per_tick": core_figures,
+                           "spans_us_per_tick": spans_figures}, f, indent=2, default=str)
+        return 0
 
     raw = {f"lat:{k}": [] for k, _ in LAT_ROWS}
     raw.update({f"cpu:lat:{k}": [] for k, _ in LAT_ROWS})
@@ -836,8 +1005,12 @@ def main(argv=None):
                          quick=args.quick, stack_kib=args.stack_kib, seed=args.seed))
     if core_figures is not None:
         result["core_us_per_tick"] = core_figures
+    if spans_figures is not None:
+        result["spans_us_per_tick"] = spans_figures
     if dist is not None:
         result["distributed"] = dist
+    if event_figures is not None:
+        result["events"] = event_figures
     if args.json:
         with open(args.json, "w") as f:
             json.dump(result, f, indent=2, default=str)

@@ -20,8 +20,8 @@ for v in "${versions[@]}"; do
         exit 1
     fi
     echo "=== CPython $v ($py)" >&2
-    extras="test,demo,monitor,durable"
-    [ "$v" = 3.13 ] && extras="test,demo,monitor,distributed,durable"
+    extras="test,demo,monitor,durable,otel"
+    [ "$v" = 3.13 ] && extras="test,demo,monitor,distributed,durable,otel"
     PYTHON="$py" VENV="$ROOT/.venv-$v" EXTRAS="$extras" bash -c '
         source scripts/env.sh
         setup_venv "$EXTRAS"

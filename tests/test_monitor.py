@@ -175,9 +175,10 @@ def test_recording_and_gap_lines(trees, tmp_path):
     assert head["format"] == "brannox-tree-recording" and head["version"] == 1 and "<Flip/>" in head["xml"]
     assert [n["type"] for n in head["nodes"]] == ["Sequence", "Flip", "AlwaysSuccess"]
     assert a[1] == {"type": "blackboard", "t": a[1]["t"], "key": "x", "value": {"repr": "True", "type": "bool"}}
+    assert sum(e["type"] == "tick" for e in a) == 50  # one marker per tick, whatever its statuses did
     assert a[-1]["type"] == "end" and b[-1]["type"] == "end"
-    events = [e for e in a if e["type"] in ("transition", "blackboard")]
-    kept = [e for e in b if e["type"] in ("transition", "blackboard")]
+    events = [e for e in a if e["type"] in ("transition", "blackboard", "tick")]
+    kept = [e for e in b if e["type"] in ("transition", "blackboard", "tick")]
     dropped = sum(e["dropped"] for e in b if e["type"] == "gap")
     assert dropped > 0 and len(kept) + dropped == len(events)
     assert monitor.load(tmp_path / "full.jsonl")[1] == a[1:-1]
@@ -196,6 +197,7 @@ TWO = HEAD.replace('}]}', '}, {"id": 1, "parent": 0, "type": "B", "name": "B", "
     ('{"format": "other"}\n', "line 1: not a tree recording"),
     (HEAD.replace('"parent": -1', '"parent": 3'), "line 1: the node table"),
     (TWO.replace('"parent": 0', '"parent": -1'), "line 1: the node table"),   # two roots
+    (HEAD.replace('"path": "/"', '"path": "/", "description": 5'), "line 1: the node table"),
     (HEAD.replace('"nodes"', '"blackboard": ["x"], "nodes"'), "line 1: 'blackboard'"),
     (HEAD.replace('"nodes"', '"statuses": 5, "nodes"'), "line 1: 'statuses'"),
     (HEAD.replace('"nodes"', '"statuses": "SUCCESS", "nodes"'), "line 1: 'statuses'"),

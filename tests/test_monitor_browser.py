@@ -147,8 +147,8 @@ def test_timeline_replays_a_recording(trees, open_page, tmp_path):
         expect(node(page, 0)).to_have_attribute("data-status", "SUCCESS")
         page.locator("#scrub").fill("0")
         page.locator("#play").click()
-        expect(page.locator("#pos")).not_to_have_text(f"0 / {total} paused")
-        expect(page.locator("#pos")).to_have_text(f"{total} / {total} paused", timeout=20_000)
+        expect(page.locator("#pos")).not_to_have_text(f"0 / {total} playing")
+        expect(page.locator("#pos")).to_have_text(f"{total} / {total} end of recording", timeout=20_000)
         expect(node(page, 0)).to_have_attribute("data-status", "FAILURE")
         expect(page.locator("#events li.cur")).to_contain_text("FAILURE")
         expect(page.locator("#events")).to_contain_text("Sequence patrol: IDLE → SUCCESS")
@@ -205,3 +205,103 @@ def test_page_shows_what_the_server_sends(engine, open_page):
         expect(page.locator('#bb tr[data-key="__proto__"] td.value')).to_have_text("1")
         ARTEFACTS.mkdir(parents=True, exist_ok=True)
         page.screenshot(path=str(ARTEFACTS / "monitor-hostile-names.png"), full_page=True)
+
+
+LOOP_XML = """<root BTCPP_format="4"><BehaviorTree ID="Main">
+  <Fallback name="top">
+    <Sequence name="patrol"><Check name="battery" x="{fail}"/><Say msg="{note}"/></Sequence>
+    <AlwaysSuccess name="rest" _description="Sits down until the battery is charged"/>
+  </Fallback>
+</BehaviorTree></root>"""
+
+
+def test_looping_tree_shows_what_ran_in_the_latest_tick(trees, open_page):
+    # The root stays SUCCESS from one tick to the next and every child is
+    # back to IDLE after each: only the latest tick's results tell the branches apart.
+    trees.create_tree_from_text(LOOP_XML, "loop")
+    with monitor.serve(trees) as handle:
+        page = open_page(handle.url)
+        page.locator("#trees li", has_text="loop").click()
+        expect(page.locator("#title")).to_have_text("loop (Main)")
+        idle_fill = node(page, 1).locator("rect").evaluate("r => getComputedStyle(r).fill")
+        trees.tick_n_times("loop", 3)
+        for i, ran in ((1, "SUCCESS"), (2, "SUCCESS"), (3, "SUCCESS")):
+            expect(node(page, i)).to_have_attribute("data-ran", ran)
+            expect(node(page, i)).to_have_attribute("data-status", "IDLE")
+        expect(node(page, 4)).not_to_have_attribute("data-ran", "SUCCESS")
+        assert node(page, 2).locator("rect").evaluate("r => getComputedStyle(r).fill") != idle_fill
+        trees.set_blackboard_data("loop", "fail", True)
+        trees.tick_n_times("loop", 2)
+        expect(node(page, 2)).to_have_attribute("data-ran", "FAILURE")
+        expect(node(page, 4)).to_have_attribute("data-ran", "SUCCESS")
+        expect(node(page, 3)).not_to_have_attribute("data-ran", "SUCCESS")  # the action that did not run
+
+        node(page, 4).click()
+        expect(page.locator("#details")).to_contain_text("Sits down until the battery is charged")
+        expect(page.locator("#details")).to_contain_text("ticks")
+        expect(page.locator("#pause")).to_have_text("Pause")
+        page.locator("#pause").click()
+        expect(page.locator("#pause")).to_have_text("Resume")
+        page.locator("#scrub").fill("1")
+        # A past state is not shown beside today's counters.
+        expect(page.locator("#details")).not_to_contain_text("successes")
+        page.locator("#pause").click()
+        expect(page.locator("#pause")).to_have_text("Pause")
+        expect(page.locator("#details")).to_contain_text("successes")
+        ARTEFACTS.mkdir(parents=True, exist_ok=True)
+        page.screenshot(path=str(ARTEFACTS / "monitor-looping.png"), full_page=True)
+
+
+LONG = "check the charging dock's battery level"
+
+
+def synthetic_recording(path, events: int) -> None:
+    import json
+    nodes = [{"id": 0, "parent": -1, "path": "/", "type": "Sequence", "name": "Sequence", "ports": {}},
+             {"id": 1, "parent": 0, "path": "/0", "type": "Check", "name": LONG, "ports": {},
+              "description": "Reads the dock over its serial line"}]
+    lines = [{"type": "header", "format": "brannox-tree-recording", "version": 1, "t": 0, "tree": "dock",
+              "tree_id": "Main", "xml": "", "nodes": nodes, "statuses": ["IDLE", "IDLE"], "blackboard": {}}]
+    for i in range(events):
+        lines.append({"type": "transition", "t": i + 1, "node": 1, "from": "IDLE" if i % 2 == 0 else "SUCCESS",
+                      "to": "SUCCESS" if i % 2 == 0 else "IDLE"})
+    path.write_text("".join(json.dumps(x) + "\n" for x in lines), encoding="utf-8")
+
+
+def test_replay_of_a_long_recording_in_a_narrow_window(browser, tmp_path):
+    path = tmp_path / "dock.jsonl"
+    synthetic_recording(path, 1200)
+    with monitor.replay(path) as handle:
+        page = browser.new_page(viewport={"width": 900, "height": 700})
+        page.set_default_timeout(15_000)
+        try:
+            page.goto(handle.url)
+            expect(page.locator("#pos")).to_have_text("1200 / 1200 end of recording")
+            expect(page.locator("#pause")).to_be_hidden()  # a recording has no live end to pause or return to
+            assert page.locator("#live").count() == 0
+            # Four-digit positions keep all their digits.
+            room, needed = page.locator("#events").evaluate("""ol => {
+              const probe = document.createElement("span");
+              probe.style.cssText = "position:absolute; white-space:pre; font:" + getComputedStyle(ol).font; probe.textContent = "1200. ";
+              document.body.append(probe); const w = probe.getBoundingClientRect().width; probe.remove();
+              return [parseFloat(getComputedStyle(ol).paddingLeft), w]; }""")
+            assert room >= needed, (room, needed)
+            # The long name is cut in the box but readable in full on hover and in the panel.
+            box = node(page, 1)
+            assert LONG not in box.locator("text").all_text_contents()
+            expect(box.locator("title")).to_contain_text(LONG)
+            box.click()
+            expect(page.locator("#details")).to_contain_text(LONG)
+            expect(page.locator("#details")).to_contain_text("Reads the dock over its serial line")
+            # The graph keeps most of the width.
+            assert page.locator("#graph-wrap").bounding_box()["width"] > 0.6 * 900
+            page.locator("#scrub").fill("1100")
+            page.locator("#play").click()
+            expect(page.locator("#play")).to_have_text("Pause")
+            page.locator("#play").click()
+            expect(page.locator("#play")).to_have_text("Play")
+            expect(page.locator("#pos")).not_to_contain_text("end of recording")
+            ARTEFACTS.mkdir(parents=True, exist_ok=True)
+            page.screenshot(path=str(ARTEFACTS / "monitor-replay-narrow.png"), full_page=True)
+        finally:
+            page.close()

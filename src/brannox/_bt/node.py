@@ -32,6 +32,18 @@ _RUNNING, _SUCCESS, _FAILURE, _SKIPPED, _IDLE = (
 )
 
 
+#: Event kinds the observation layer makes itself; ``TreeNode.emit`` refuses them.
+RESERVED_EVENT_KINDS = frozenset({"transition", "blackboard", "tick_start", "tick_end", "halt", "gap", "end"})
+
+
+def check_event_kind(kind: object) -> None:
+    if type(kind) is not str:
+        raise TypeError(f"the kind of an event is a str, not {type(kind).__name__}")
+    if not kind or kind in RESERVED_EVENT_KINDS:
+        raise ValueError(f"the kind of an event must be a non-empty name other than "
+                         f"{', '.join(sorted(RESERVED_EVENT_KINDS))}; got {safe_repr(kind)}")
+
+
 class TickWork:
     """What is left of the current tick's work cap, shared by the nodes of one tree."""
 
@@ -277,6 +289,15 @@ class TreeNode:
     def now(self) -> float:
         """The current time in seconds, from the replaceable ``TreeNode.clock``."""
         return type(self).clock()
+
+    def emit(self, kind: str, payload: object = None) -> None:
+        """Tell whoever watches this tree that something happened here, e.g. a
+        piece of a streamed answer: ``kind`` is a short name of the caller's
+        choosing, ``payload`` any value (passed on as it is, so do not change
+        it afterwards). Does nothing while nobody watches the tree.
+        """
+        # While watched, the node's reporting class replaces this method.
+        check_event_kind(kind)
 
     def halt(self) -> None:
         """Stop this node and its descendants and return them to IDLE.

@@ -4,12 +4,18 @@ Nothing here costs anything while a tree is unobserved. Attaching the first
 observer swaps each node's class for a subclass whose ``status`` is a
 write-reporting descriptor (and each blackboard's for one whose ``set`` reports), so every
 status write, wherever the core makes it, is seen; detaching the last
-observer swaps the plain classes back.
+observer swaps the plain classes back. The tree itself gets a class that
+reports tick starts and ends, halts and resets, and each node one whose
+``emit`` reports, to observers that define the matching ``on_*`` method.
 
 Threads: events are made on the thread that ticks the tree (or writes its
 blackboard) and handed to observers there; an observer must only copy what
 it needs into structures of its own. Events and node tables are immutable
 tuples, safe to read from any thread.
+
+An observer may also take part in ticks (a tracer timing them; see
+"Taking part in ticks" below); only trees with such an observer get the
+classes that make those calls.
 
 The process-wide :data:`REGISTRY` lists every tree a SequentialEngine has
 built, keyed by the thread that built it (the tree thread of a ThreadEngine,
@@ -27,6 +33,7 @@ import weakref
 from typing import NamedTuple
 
 from .blackboard import Blackboard
+from .node import TreeNode, check_event_kind, safe_str
 from .status import NodeStatus
 
 logger = logging.getLogger("brannox.core")
@@ -77,12 +84,17 @@ class NodeInfo(NamedTuple):
     type: str          # node type (element or registered action id)
     name: str
     ports: tuple       # ((port, raw attribute text), ...)
+    description: str = ""  # the element's _description attribute
 
 
 # Events are plain tuples (cheaper to make than named ones):
 #   transition: (t, node index, previous status name, new status name)
 #   blackboard: (t, key, (truncated repr, type name))
-# with t in monotonic microseconds. Status names keep new members working unchanged.
+#   emitted:    (t, node index, kind, payload)         to on_emit
+#   tick start: t; tick end: (t, status name or None, error text or None)
+#   halt:       (t, whether it is a reset)             to on_halt
+# with t in monotonic microseconds. The last three go only to observers that
+# define on_emit, on_tick_start, on_tick_end or on_halt. Status names keep new members working unchanged.
 
 
 
@@ -121,7 +133,7 @@ def node_table(root) -> tuple:
         index = len(out)
         attrs = getattr(node, "_attrs", {})
         out.append(NodeInfo(index, parent, path or "/", node.node_id, node.name,
-                            tuple((k, str(v)) for k, v in attrs.items())))
+                            tuple((k, str(v)) for k, v in attrs.items()), str(getattr(node, "description", ""))))
         for i in range(len(node.children) - 1, -1, -1):
             stack.append((node.children[i], index, f"{path}/{i}"))
     return tuple(out)
@@ -185,16 +197,113 @@ class _ReportedStatus:
 _REPORTED_STATUS = _ReportedStatus()
 
 
+def _reported_emit(node, kind, payload=None, _ns=time.monotonic_ns):
+    check_event_kind(kind)
+    obs = node.__dict__.get("_obs")
+    if obs is not None:
+        watch, _, index = obs
+        if watch.on_emit:
+            ev = (_ns() // 1000, index, kind, payload)
+            for fn in watch.on_emit:
+                fn(ev)
+
+
 def _observed_class(cls):
     sub = _observed_classes.get(cls)
     if sub is None:
         with _class_lock:
             sub = _observed_classes.get(cls)
             if sub is None:
-                sub = type(cls.__name__, (cls,), {"status": _REPORTED_STATUS,
-                                                  "__module__": cls.__module__, "_plain_class": cls})
+                extra = {"status": _REPORTED_STATUS, "__module__": cls.__module__, "_plain_class": cls}
+                if getattr(cls, "emit", None) is TreeNode.emit:  # a node type's own emit stays its own
+                    extra["emit"] = _reported_emit
+                sub = type(cls.__name__, (cls,), extra)
                 sub.__qualname__ = cls.__qualname__
                 _observed_classes[cls] = sub
+    return sub
+
+
+# -- taking part in ticks -------------------------------------------------------
+#
+# Beside on_transition, on_blackboard and on_tick, an observer may define:
+#   node_calls(nodes) -> {index: kinds}   at attach: which nodes (in table
+#                                         order) it wants to hear about, and
+#                                         of which calls ("tick", "halt");
+#   node_call(kind, index) -> end or None before each such call of the node.
+# end(result, error) follows once, on the same thread: what the call returned
+# (a status for "tick", None for "halt") and None, or None and the exception
+# on its way out. The root's calls are the tree's: its tick is the tree's
+# tick, its halt the tree's halt (a stop, a reset, the clean-up after a tick
+# that raised). Nodes nobody asked for keep the plain observed class.
+
+_traced_classes: dict = {}
+_failed_hooks: set = set()
+
+
+def _hook_failed(hook) -> None:
+    owner = getattr(hook, "__self__", hook)
+    if id(owner) not in _failed_hooks:
+        _failed_hooks.add(id(owner))
+        logger.exception("a tick hook of %r failed; its later failures are not logged", owner)
+
+
+def _around(hooks, kind, index, call, node):
+    ends = []
+    for hook in hooks:
+        try:
+            end = hook(kind, index)
+        except Exception:  # noqa: BLE001 - an observer's fault is not the tree's
+            _hook_failed(hook)
+            continue
+        if end is not None:
+            ends.append(end)
+    result = error = None
+    try:
+        result = call(node)
+    except BaseException as exc:
+        error = exc
+        raise
+    finally:
+        for end in reversed(ends):  # last begun, first ended: tracers nest contexts
+            try:
+                end(result, error)
+            except Exception:  # noqa: BLE001
+                _hook_failed(end)
+    return result
+
+
+def _traced_class(cls):
+    """The observed class of ``cls`` whose ``tick`` and ``halt`` also report to node_call hooks.
+
+    The plain methods are called through ``cls``, not ``super()``: a bound
+    method taken while the node had this class (a wrapper keeping
+    ``node.tick``) must still work once the node has its plain class again.
+    """
+    sub = _traced_classes.get(cls)
+    if sub is not None:
+        return sub
+    base = _observed_class(cls)
+
+    def tick(self):
+        obs = self.__dict__.get("_obs")
+        hooks = obs[0].node_hooks.get(("tick", obs[2])) if obs is not None else None
+        if not hooks:
+            return cls.tick(self)
+        return _around(hooks, "tick", obs[2], cls.tick, self)
+
+    def halt(self):
+        obs = self.__dict__.get("_obs")
+        hooks = obs[0].node_hooks.get(("halt", obs[2])) if obs is not None else None
+        if not hooks:
+            return cls.halt(self)
+        return _around(hooks, "halt", obs[2], cls.halt, self)
+
+    with _class_lock:
+        sub = _traced_classes.get(cls)
+        if sub is None:
+            sub = type(cls.__name__, (base,), {"tick": tick, "halt": halt, "__module__": cls.__module__})
+            sub.__qualname__ = cls.__qualname__
+            _traced_classes[cls] = sub
     return sub
 
 
@@ -216,12 +325,71 @@ class _ObservedBlackboard(Blackboard):
 _bb_watches: dict = {}
 
 
+def _plain_tree_class(tree):
+    # A bound method of the reporting class kept past the watch's end (a
+    # wrapper around tree.tick_once) finds the plain class already back.
+    cls = type(tree)
+    return cls.__dict__.get("_plain_class", cls)
+
+
+def _reported_tick_once(tree, *args, **kwargs):
+    plain = _plain_tree_class(tree)
+    watch = tree.__dict__.get("_obs")
+    if watch is None or not (watch.on_tick_start or watch.on_tick_end):
+        return plain.tick_once(tree, *args, **kwargs)
+    t = now_us()
+    for fn in watch.on_tick_start:
+        fn(t)
+    try:
+        status = plain.tick_once(tree, *args, **kwargs)
+    except Exception as exc:
+        ev = (now_us(), None, f"{type(exc).__name__}: {safe_str(exc)}")
+        for fn in watch.on_tick_end:
+            fn(ev)
+        raise
+    ev = (now_us(), status._name_, None)
+    for fn in watch.on_tick_end:
+        fn(ev)
+    return status
+
+
+def _reported_halt(tree, reset=False):
+    watch = tree.__dict__.get("_obs")
+    if watch is not None:
+        ev = (now_us(), reset)
+        for fn in watch.on_halt:
+            fn(ev)
+    plain = _plain_tree_class(tree)
+    return plain.reset(tree) if reset else plain.halt(tree)
+
+
+def _observed_tree_class(cls):
+    """The tree's reporting class: tick starts and ends, halts and resets."""
+    sub = _observed_classes.get(cls)
+    if sub is None:
+        with _class_lock:
+            sub = _observed_classes.get(cls)
+            if sub is None:
+                sub = type(cls.__name__, (cls,), {
+                    "tick_once": _reported_tick_once, "halt": _reported_halt,
+                    "reset": lambda tree: _reported_halt(tree, True),
+                    "__module__": cls.__module__, "_plain_class": cls})
+                sub.__qualname__ = cls.__qualname__
+                _observed_classes[cls] = sub
+    return sub
+
+
+def _hooks(observers, name) -> tuple:
+    return tuple(fn for fn in (getattr(o, name, None) for o in observers) if fn is not None)
+
+
 class _Watch:
     """What one observed tree carries; ``observers`` is replaced, never mutated."""
 
     def __init__(self, entry, tree):
         self.entry = entry
         self.tree = tree
+        self.started = False
         self.set_observers(())
         self.nodes = _nodes_in_table_order(tree.root)
         self.blackboards = {id(n._blackboard): n._blackboard for n in self.nodes}
@@ -229,8 +397,43 @@ class _Watch:
 
     def set_observers(self, observers: tuple) -> None:
         # Bound methods looked up once, not on every transition.
+        node_hooks: dict = {}
+        for o in observers:
+            pick = getattr(o, "node_calls", None)
+            if pick is not None:
+                for index, kinds in pick(self.nodes).items():
+                    for kind in kinds:
+                        node_hooks.setdefault((kind, index), []).append(o.node_call)
+        node_hooks = {key: tuple(hooks) for key, hooks in node_hooks.items()}
+        if self.started:
+            self._swap_traced({index for _, index in node_hooks})
+        self.node_hooks = node_hooks
         self.on_transition = tuple(o.on_transition for o in observers)
+        self.on_emit = _hooks(observers, "on_emit")
+        self.on_tick_start = _hooks(observers, "on_tick_start")
+        self.on_tick_end = _hooks(observers, "on_tick_end")
+        self.on_halt = _hooks(observers, "on_halt")
         self.observers = observers
+
+    def _swap_traced(self, traced: set) -> None:
+        """Give each node the class its hooks need: all classes made first,
+        then the swaps, undone if one fails."""
+        plan = []
+        for index, node in enumerate(self.nodes):
+            plain = type(node)._plain_class
+            want = _traced_class(plain) if index in traced else _observed_class(plain)
+            if type(node) is not want:
+                plan.append((node, want))
+        done = []
+        try:
+            for node, cls in plan:
+                old = type(node)
+                node.__class__ = cls
+                done.append((node, old))
+        except BaseException:
+            for node, old in reversed(done):
+                node.__class__ = old
+            raise
 
     def start(self) -> None:
         """Swap every node and blackboard to its reporting class, or none of them.
@@ -240,6 +443,7 @@ class _Watch:
         leaves the tree untouched; a failure while swapping undoes the swaps.
         """
         classes = [_observed_class(type(node)) for node in self.nodes]
+        tree_class = _observed_tree_class(type(self.tree))
         try:
             for i, (node, cls) in enumerate(zip(self.nodes, classes)):
                 d = node.__dict__
@@ -249,11 +453,20 @@ class _Watch:
                 if type(bb) is Blackboard:
                     bb.__class__ = _ObservedBlackboard
             _bb_watches[id(self.tree.blackboard)] = self
+            self.tree.__dict__["_obs"] = self
+            self.tree.__class__ = tree_class
         except BaseException:
             self.stop()
             raise
+        self.started = True
 
     def stop(self) -> None:
+        self.started = False
+        tree = self.tree
+        plain = getattr(type(tree), "_plain_class", None)
+        if plain is not None:
+            tree.__class__ = plain
+        tree.__dict__.pop("_obs", None)
         _bb_watches.pop(id(self.tree.blackboard), None)
         for bb in self.blackboards.values():
             if type(bb) is _ObservedBlackboard:
@@ -383,7 +596,8 @@ class TreeRegistry:
             self._failed_listeners.discard(fn)
 
     def attach(self, entry: TreeEntry, observer) -> bool:
-        """Start reporting to ``observer`` (on_transition, on_blackboard, on_tick).
+        """Start reporting to ``observer`` (on_transition, on_blackboard, on_tick,
+        and the tick hooks it defines, if any).
 
         Returns False when the tree is gone. From a thread other than the tree
         thread an attach may land in the middle of a tick: events start there.
@@ -394,12 +608,18 @@ class TreeRegistry:
             tree = entry.tree_ref()
             if tree is None:
                 return False
-            if entry.watch is None:
+            created = entry.watch is None
+            if created:
                 watch = _Watch(entry, tree)
                 watch.start()
                 entry.watch = watch
             if observer not in entry.watch.observers:
-                entry.watch.set_observers(entry.watch.observers + (observer,))
+                try:
+                    entry.watch.set_observers(entry.watch.observers + (observer,))
+                except BaseException:
+                    if created:
+                        self._stop_watch(entry)
+                    raise
             return True
 
     def detach(self, entry: TreeEntry, observer) -> None:

@@ -28,6 +28,7 @@ from __future__ import annotations
 import asyncio
 import atexit
 import collections
+import contextvars
 import functools
 import inspect
 import os
@@ -131,12 +132,15 @@ def _with_daemon_status(daemon, call):
 
 
 class _Command:
-    __slots__ = ("call", "args", "kwargs", "submits", "loop", "future", "lane", "state")
+    __slots__ = ("call", "args", "kwargs", "submits", "loop", "future", "lane", "state", "context")
 
     def __init__(self, call, args, kwargs, submits, loop, future):
         self.call, self.args, self.kwargs, self.submits = call, args, kwargs, submits
         self.loop, self.future = loop, future
         self.lane, self.state = None, QUEUED
+        # The awaiting task's context variables (a tracing span, say) travel
+        # with the command, so the helper sends it as the task would have.
+        self.context = contextvars.copy_context()
 
 
 class _Lane:
@@ -368,7 +372,7 @@ class AsyncEngine:
             with self._lock:
                 return self._next_lane(helper)
         try:
-            ok, value = True, command.call(*command.args, **command.kwargs)
+            ok, value = True, command.context.run(command.call, *command.args, **command.kwargs)
         except BaseException as exc:  # answered to the awaiter, as the engine raised it
             ok, value = False, exc
         # What this helper does next is settled before the answer goes out, so
@@ -392,7 +396,7 @@ class AsyncEngine:
         """Starts a command through the engine's `submit`; the lane moves on
         when the engine's future settles (on whichever thread settles it)."""
         try:
-            future = command.call(*command.args)
+            future = command.context.run(command.call, *command.args)
         except BaseException as exc:
             self._settled(command, None, exc)
             return
@@ -484,6 +488,26 @@ class AsyncEngine:
 
     async def __aexit__(self, *exc_info):
         await self.aclose()
+
+    # ------------------------------------------------------------- events
+
+    def events(self, tree_id, *, buffer=None):
+        """An async iterator of the events of tree `tree_id` (see
+        brannox.events), from the commands queued after this call on.
+
+        On a ThreadEngine the tree is watched at once; on a DistributedEngine
+        the watch is set up in the tree's lane, so commands to the tree
+        queued afterwards run once it is in place. Close it (`aclose()`, or
+        `async with`) when done; it ends by itself once the tree is stopped.
+        """
+        from ..events._subscription import BUFFER_EVENTS, Subscription, open_source
+
+        if buffer is None:
+            buffer = BUFFER_EVENTS
+        if self._submit is None:
+            return Subscription(tree_id, open_source(self.engine, tree_id, buffer))
+        command = self._begin(_tree_key((tree_id,), {}, 0), open_source, (self.engine, tree_id, buffer), {}, False)
+        return Subscription(tree_id, opening=command.future)
 
     # -------------------------------- what only some engines have (submit, tick_many, close, ...)
 

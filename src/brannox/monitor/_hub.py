@@ -7,6 +7,9 @@ deques every PUMP_SECONDS, keeps the per-tree state, and queues messages for
 clients. No engine method is ever called: trees are found through the core's
 registry and ``engine.trees[id]["thread"]``.
 
+The trees of a DistributedEngine are listed and followed by _remote.py, in
+views the pump treats as it treats these.
+
 A tree is observed (its nodes swapped to reporting classes) only while some
 browser shows it; the list of trees is kept up to date by reading each root's
 status every LIVENESS_SECONDS, which costs the trees nothing.
@@ -42,7 +45,7 @@ class TreeView:
         self.label = label
         self.tree_id = tree_id
         self.nodes = [{"id": n.id, "parent": n.parent, "path": n.path, "type": n.type, "name": n.name,
-                       "ports": dict(n.ports)} for n in nodes] if nodes and not isinstance(nodes[0], dict) else list(nodes)
+                       "ports": dict(n.ports), "description": n.description} for n in nodes] if nodes and not isinstance(nodes[0], dict) else list(nodes)
         self.xml = xml
         self.entry = entry
         self.alive = entry is not None
@@ -76,6 +79,9 @@ class TreeView:
         self.pending.append((self._made, "blackboard", ev[0], ev[1], *ev[2]))
 
     def on_tick(self, counters) -> None:
+        # A marker ends each tick: the page tells which nodes ran in the latest one.
+        self._made += 1
+        self.pending.append((self._made, "tick", now_us()))
         # The pump picks up the latest tuple.
         watch = self.entry.watch if self.entry is not None else None
         if watch is not None:
@@ -96,6 +102,8 @@ class TreeView:
             if kind == "transition":
                 out.append(self._record({"type": "transition", "t": item[2], "node": item[3],
                                          "from": item[4], "to": item[5]}))
+            elif kind == "tick":
+                out.append(self._record({"type": "tick", "t": item[2]}))
             else:
                 out.append(self._record({"type": "blackboard", "t": item[2], "key": item[3],
                                          "value": {"repr": item[4], "type": item[5]}}))
@@ -207,10 +215,17 @@ class Hub:
         self._last_liveness = 0.0
         self._listening = False
         self._attach_failed: set = set()
+        self.remote = None  # a DistributedEngine's trees: see _remote.py
 
     # -- discovery -------------------------------------------------------------------
     def start_live(self) -> None:
         """List the trees now known and those built later (called before serving)."""
+        if hasattr(self.engine, "_placements"):
+            from ._remote import RemoteTrees
+
+            self.remote = RemoteTrees(self, self.engine)
+            self.remote.start()
+            return
         REGISTRY.add_listener(self._on_new_tree)
         self._listening = True
         threads = engine_threads(self.engine) if self.engine is not None else None
@@ -237,13 +252,19 @@ class Hub:
                 return
         self._add(entry, threads)
 
-    def _add(self, entry, threads) -> None:
-        label = threads.get(entry.thread, entry.label) if threads else process_wide_label(entry)
+    def _next_key(self):
+        """A key for a newly listed tree, or None once closed."""
         with self._lock:
             if self._closed:
-                return
+                return None
             self._count += 1
-            key = f"t{self._count}"
+            return f"t{self._count}"
+
+    def _add(self, entry, threads) -> None:
+        label = threads.get(entry.thread, entry.label) if threads else process_wide_label(entry)
+        key = self._next_key()
+        if key is None:
+            return
         status = entry.root_status()
         view = TreeView(key, label, entry.tree_id, entry.nodes, entry.xml,
                         [status or "IDLE"] + ["IDLE"] * (len(entry.nodes) - 1), {}, entry=entry,
@@ -254,6 +275,10 @@ class Hub:
         """Observe ``view``'s tree from now on, its picture taken afresh (event loop)."""
         with self._lock:
             if self._closed or view.watched or view.entry is None:
+                return
+            if self.remote is not None:
+                view.watched = True
+                view.start_watch()  # the picture comes with the first events
                 return
             try:
                 attached = REGISTRY.attach(view.entry, view)
@@ -272,6 +297,8 @@ class Hub:
         view.reset(view.entry.statuses(), view.entry.blackboard())
 
     def _detach(self, view) -> None:
+        if self.remote is not None:
+            view.stop_watch()
         with self._lock:
             if view.watched and view.entry is not None:
                 REGISTRY.detach(view.entry, view)
@@ -286,6 +313,8 @@ class Hub:
                 if view.entry is not None:
                     REGISTRY.detach(view.entry, view)
                 view.watched = False
+        if self.remote is not None:
+            self.remote.close()
         if self._listening:
             REGISTRY.remove_listener(self._on_new_tree)
             self._listening = False
@@ -295,7 +324,9 @@ class Hub:
         while self._new:
             view = self._new.popleft()
             self.views[view.key] = view
-        if now - self._last_liveness >= LIVENESS_SECONDS and self.mode == "live":
+        if self.remote is not None:
+            self.remote.apply()
+        elif now - self._last_liveness >= LIVENESS_SECONDS and self.mode == "live":
             self._last_liveness = now
             self._poll(engine_threads(self.engine) if self.engine is not None else None)
         changed = []
@@ -303,13 +334,19 @@ class Hub:
         for c in self.clients:
             by_key.setdefault(c.selected, []).append(c)
         for view in list(self.views.values()):
-            events = view.drain() if view.pending else None
+            fresh = getattr(view, "fresh", None) is not None
+            events = view.drain() if view.pending or fresh else None
             counters = view.latest_counters
             if counters is not view.counters:
                 view.counters = counters
             else:
                 counters = None
             watchers = by_key.get(view.key)
+            if getattr(view, "needs_full", False):
+                view.needs_full = False  # a remote tree's picture arrived: the page starts from it
+                for c in watchers or ():
+                    c.put(view.full())
+                events = None
             if watchers and (events or counters):
                 texts = []
                 if events:

@@ -25,7 +25,7 @@ def header(entry, started: int, label=None) -> dict:
         "type": "header", "format": FORMAT, "version": VERSION, "t": started,
         "tree": entry.label if label is None else label, "tree_id": entry.tree_id, "xml": entry.xml,
         "nodes": [{"id": n.id, "parent": n.parent, "path": n.path, "type": n.type, "name": n.name,
-                   "ports": dict(n.ports)} for n in entry.nodes],
+                   "ports": dict(n.ports), "description": n.description} for n in entry.nodes],
         "statuses": list(entry.statuses()),
         "blackboard": {k: {"repr": r, "type": t} for k, (r, t) in entry.blackboard().items()},
     }
@@ -39,6 +39,8 @@ def event_line(ev) -> dict:
     if kind == "blackboard":
         _, t, key, (text, tname) = ev
         return {"type": "blackboard", "t": t, "key": key, "value": {"repr": text, "type": tname}}
+    if kind == "tick":
+        return {"type": "tick", "t": ev[1]}
     _, t, dropped = ev
     return {"type": "gap", "t": t, "dropped": dropped}
 
@@ -95,7 +97,7 @@ class Recording:
         self._put(("blackboard", *ev))
 
     def on_tick(self, counters) -> None:
-        pass
+        self._put(("tick", now_us()))
 
     # -- writer thread -----------------------------------------------------------
     def _write(self, obj) -> None:
@@ -137,6 +139,10 @@ class Recording:
 
 def record(engine, tree_id: str, path, *, buffer_events: int = BUFFER_EVENTS) -> Recording:
     """Record ``engine``'s tree ``tree_id`` to ``path`` (JSON lines) until ``.close()``."""
+    if hasattr(engine, "_placements"):  # a DistributedEngine: the tree is in a worker
+        from ._remote import RemoteRecording
+
+        return RemoteRecording(engine, tree_id, path, buffer_events)
     return Recording(find_entry(engine, tree_id), path, buffer_events, label=tree_id)
 
 
@@ -236,6 +242,7 @@ def _valid_node(node, index: int) -> bool:
         return False
     ports = node.get("ports", {})
     return (all(isinstance(node.get(k), str) for k in ("type", "name", "path"))
+            and isinstance(node.get("description", ""), str)
             and isinstance(ports, dict) and all(isinstance(v, str) for v in ports.values()))
 
 
@@ -251,4 +258,4 @@ def _valid_event(ev: dict, node_count: int) -> bool:
         return isinstance(ev.get("key"), str) and _is_value(ev.get("value"))
     if kind == "gap":
         return _is_int(ev.get("dropped"))
-    return False
+    return kind == "tick"

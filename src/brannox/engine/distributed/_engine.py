@@ -891,6 +891,14 @@ class DistributedEngine:
     def num_workers(self):
         return len(self._workers)
 
+    def _placements(self):
+        """{tree id: (worker slot, worker actor, the tree's record)} of the
+        trees on workers not lost, logging nothing: for the monitor, which
+        tells a tree from a later one of the same identifier by the record."""
+        with self._lock:
+            return {t: (rec.worker.slot, rec.worker.actor, rec) for t, rec in self._trees.items()
+                    if rec is not None and not rec.worker.lost}
+
     def worker_of(self, tree_id):
         """The slot of the worker hosting a tree and its Ray actor id (for
         placement checks and fault drills)."""

@@ -10,8 +10,10 @@ values).
 from __future__ import annotations
 
 import collections.abc
+import itertools
 import os
 import threading
+import time
 import traceback
 import types
 from concurrent.futures import ThreadPoolExecutor
@@ -24,6 +26,9 @@ import brannox.engine.trigger.mthread as mthread_module
 # Concurrency group of the health check: its own threads, so that a worker
 # whose command threads are all taken by long ticks still answers it.
 HEALTH_GROUP = "health"
+# Event channels nobody has asked for a batch for this long are closed (a
+# driver that went away without closing its subscription).
+WATCH_IDLE_S = 120.0
 
 
 class _CallerLines:
@@ -125,6 +130,8 @@ class TreeWorker:
         self._made = {}  # tree id -> (token, answer) of the tree it names now
         self._running = {}  # token -> Event set when that creation has finished
         self._discarded = set()  # tokens discarded before their creation began
+        self._channels = {}  # number -> [event channel, when a batch was last asked for]
+        self._channel_numbers = itertools.count(1)
         for blob in registrations:
             self.register(blob)
 
@@ -242,6 +249,84 @@ class TreeWorker:
     def durable(self, tree_id, payload):
         """A brannox.durable request about one of its trees."""
         return cloudpickle.dumps(self._run(_durable().serve, self._engine, tree_id, payload))
+
+    # ------------------------------------------------- events, the monitor
+
+    def watch(self, tree_id, buffer):
+        """Starts an event channel for a tree; answers its number (pickled outcome)."""
+        from brannox.events._channel import Channel
+        from brannox.monitor._trees import find_entry
+
+        def open_channel():
+            return Channel(find_entry(self._engine, tree_id), tree_id, buffer)
+
+        outcome, lines = self._run(open_channel)
+        if outcome[0] == "ok":
+            now = time.monotonic()
+            with self._lock:
+                idle = [n for n, (_, last) in self._channels.items() if now - last > WATCH_IDLE_S]
+                stale = [self._channels.pop(n)[0] for n in idle]
+                number = next(self._channel_numbers)
+                self._channels[number] = [outcome[1], now]
+            for channel in stale:
+                channel.close()
+            outcome = ("ok", number)
+        return cloudpickle.dumps((outcome, lines))
+
+    def events(self, number, limit, wait_s):
+        """Up to `limit` events of a channel, waiting at most `wait_s` for the
+        first; None once the channel is unknown (closed, or ended)."""
+        with self._lock:
+            held = self._channels.get(number)
+            if held is not None:
+                held[1] = time.monotonic()
+        if held is None:
+            return cloudpickle.dumps((("ok", None), []))
+        channel = held[0]
+        out = channel.take(limit)
+        if not out:
+            channel.wait(wait_s)
+            out = channel.take(limit)
+        if channel.closed:
+            with self._lock:
+                self._channels.pop(number, None)
+        try:
+            return cloudpickle.dumps((("ok", out), []))
+        except Exception:
+            for ev in out:
+                if "payload" in ev:
+                    try:
+                        cloudpickle.dumps(ev["payload"])
+                    except Exception as exc:
+                        ev["payload"] = None
+                        ev["payload_error"] = f"the payload cannot cross processes: {type(exc).__name__}: {exc}"
+            return cloudpickle.dumps((("ok", out), []))
+
+    def unwatch(self, number):
+        with self._lock:
+            held = self._channels.pop(number, None)
+        if held is not None:
+            held[0].close()
+        return True
+
+    def overview(self):
+        """[(tree id, root status name or None)] of the trees this worker hosts."""
+        from brannox._bt.observe import REGISTRY
+
+        out = []
+        for tree_id, record in list(self._engine.trees.items()):
+            thread = record.get("thread") if isinstance(record, dict) else None
+            entry = REGISTRY.for_thread(thread) if thread is not None else None
+            out.append((tree_id, entry.root_status() if entry is not None else None))
+        return out
+
+    def describe(self, tree_id):
+        """A tree's node table, XML, statuses and blackboard, as a recording header has them (pickled outcome)."""
+        from brannox._bt.observe import now_us
+        from brannox.monitor._trees import find_entry
+        from brannox.monitor.recording import header
+
+        return cloudpickle.dumps(self._run(lambda: header(find_entry(self._engine, tree_id), now_us(), tree_id)))
 
 
 def _durable():

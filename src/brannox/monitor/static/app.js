@@ -12,6 +12,7 @@ let socket = null;
 let cur = null;            // the selected tree
 let selectedNode = 0;
 let paused = false;        // the view stays at `pos` while events arrive
+let replayMode = false;    // a recording: nothing arrives, there is no live end
 let pos = 0;               // timeline position: events before it are applied
 let playTimer = null;
 let changedKeys = new Map(); // blackboard key -> time it was last highlighted
@@ -72,11 +73,14 @@ $("auth").addEventListener("submit", (e) => {
 
 function handle(msg) {
   switch (msg.type) {
-    case "hello": $("mode").textContent = msg.mode === "replay" ? "recording" : "live"; break;
+    case "hello":
+      replayMode = msg.mode === "replay";
+      $("mode").textContent = replayMode ? "recording" : "live";
+      break;
     case "trees": updateTrees(msg.trees, msg.full); break;
     case "tree": showTree(msg); break;
     case "events": if (cur && cur.key === msg.key) addEvents(msg.events); break;
-    case "counters": if (cur && cur.key === msg.key) { cur.counters = msg.counters; renderDetails(); renderTitles(); } break;
+    case "counters": if (cur && cur.key === msg.key) { cur.counters = msg.counters; if (isLive()) render(); } break;
     case "gap": if (cur) select(cur.key); break;  // we fell behind: start again from a full picture
   }
 }
@@ -219,23 +223,69 @@ function layout() {
     const r = document.createElementNS(SVG, "rect");
     r.setAttribute("width", BOX_W); r.setAttribute("height", BOX_H);
     const title = document.createElementNS(SVG, "title");
+    g.setAttribute("aria-label", n.name !== n.type ? n.type + " " + n.name : n.type);
     const t1 = document.createElementNS(SVG, "text");
     t1.setAttribute("class", "type"); t1.setAttribute("x", BOX_W / 2); t1.setAttribute("y", n.name !== n.type ? 16 : 25);
-    t1.textContent = clip(n.type);
     g.append(title, r, t1);
+    svg.append(g);  // in the document, so the labels can be measured
+    fit(t1, n.type);
     if (n.name !== n.type) {
       const t2 = document.createElementNS(SVG, "text");
       t2.setAttribute("x", BOX_W / 2); t2.setAttribute("y", 32);
-      t2.textContent = clip(n.name);
       g.append(t2);
+      fit(t2, n.name);
     }
     g.addEventListener("click", () => { selectedNode = n.id; render(); });
-    svg.append(g);
     cur.boxes.push({g, title});
   }
 }
 
-function clip(s) { return s.length > 22 ? s.slice(0, 21) + "…" : s; }
+// A label as long as fits the box, measured (wide CJK characters take two
+// Latin widths) and cut between code points; the full text is in the node's
+// tooltip and panel.
+function fit(textEl, s) {
+  textEl.textContent = s;
+  const room = BOX_W - 10;
+  if (textEl.getComputedTextLength() <= room) return;
+  const cps = Array.from(s);
+  let lo = 0, hi = cps.length;
+  while (lo < hi) {
+    const mid = (lo + hi + 1) >> 1;
+    textEl.textContent = cps.slice(0, mid).join("") + "…";
+    if (textEl.getComputedTextLength() <= room) lo = mid; else hi = mid - 1;
+  }
+  textEl.textContent = cps.slice(0, lo).join("") + "…";
+}
+
+// The view follows the tree as it runs (not paused, at the newest event).
+function isLive() { return !paused && cur !== null && pos === cur.events.length; }
+
+// Each node's result in the latest tick that ended before event `upto`
+// (null where it did not run). Controls clear their children to IDLE when
+// they finish, so the statuses alone show little more than the root.
+function ranInLatestTick(upto) {
+  const ran = new Array(cur.nodes.length).fill(null);
+  const evs = cur.events;
+  let end = upto - 1;
+  while (end >= 0 && evs[end].type !== "tick") end--;
+  if (end < 0) {
+    // No tick markers (a recording made without them): walk back until a node ran twice.
+    for (let i = upto - 1; i >= 0; i--) {
+      const e = evs[i];
+      if (e.type !== "transition" || e.to === "IDLE" || ran[e.node] === undefined) continue;
+      if (ran[e.node] !== null) break;
+      ran[e.node] = e.to;
+    }
+    return ran;
+  }
+  let start = end - 1;
+  while (start >= 0 && evs[start].type !== "tick") start--;
+  for (let i = start + 1; i < end; i++) {
+    const e = evs[i];
+    if (e.type === "transition" && e.to !== "IDLE" && ran[e.node] !== undefined) ran[e.node] = e.to;
+  }
+  return ran;
+}
 
 function counterText(id) {
   const c = cur.counters && cur.counters[id];
@@ -245,7 +295,14 @@ function counterText(id) {
 
 function renderTitles() {
   if (!cur || !cur.boxes) return;
-  cur.nodes.forEach((n, i) => { cur.boxes[i].title.textContent = `${n.type} "${n.name}" ${n.path}\n${counterText(i)}`; });
+  const live = isLive();
+  cur.nodes.forEach((n, i) => {
+    const lines = [`${n.type} "${n.name}" ${n.path}`];
+    if (n.description) lines.push(n.description);
+    // Counters are today's figures: beside a past state they would mislead.
+    lines.push(live ? counterText(i) : "counters: at the newest event only");
+    cur.boxes[i].title.textContent = lines.join("\n");
+  });
 }
 
 function renderTitle() {
@@ -257,29 +314,36 @@ function renderTitle() {
 
 function render() {
   if (!cur) return;
-  const live = !paused && pos === cur.events.length;
+  const live = isLive();
   const state = live ? {st: cur.statuses, bb: cur.bb} : stateAt(pos);
+  const ran = ranInLatestTick(pos);
   cur.boxes.forEach((b, i) => {
     const s = state.st[i] || "IDLE";
-    b.g.setAttribute("class", "node " + statusClass(s) + (i === selectedNode ? " sel" : ""));
+    // A node idle now but run in the latest tick shows that result, faded.
+    const faded = s === "IDLE" && ran[i] !== null;
+    b.g.setAttribute("class", "node " + statusClass(faded ? ran[i] : s) + (faded ? " ran" : "") + (i === selectedNode ? " sel" : ""));
     b.g.dataset.status = s;
+    if (ran[i] !== null) b.g.dataset.ran = ran[i]; else delete b.g.dataset.ran;
   });
   renderTitles();
-  renderDetails(state.st);
+  renderDetails(state.st, ran);
   renderBlackboard(state.bb, live);
   renderTimeline();
 }
 
-function renderDetails(st) {
+function renderDetails(st, ran) {
   if (!cur) return;
   const n = cur.nodes[selectedNode];
   if (!n) return;
   const dl = el("dl");
-  const row = (k, v) => dl.append(el("dt", "", k), el("dd", "", v));
+  const row = (k, v, cls) => dl.append(el("dt", "", k), el("dd", cls || "", v));
   row("type", n.type); row("name", n.name); row("path", n.path);
+  if (n.description) row("description", n.description, "description");
   row("status", (st || cur.statuses)[n.id] || "IDLE");
+  if (ran && ran[n.id] !== null) row("latest tick", ran[n.id]);
   const c = cur.counters && cur.counters[n.id];
-  if (c) { row("ticks", c[0]); row("successes", c[1]); row("failures", c[2]); row("skips", c[3]); row("halts", c[4]); }
+  if (!isLive()) { if (c) row("counters", "at the newest event only", "counters"); }
+  else if (c) { row("ticks", c[0]); row("successes", c[1]); row("failures", c[2]); row("skips", c[3]); row("halts", c[4]); }
   for (const [k, v] of Object.entries(n.ports || {})) row("port " + k, v);
   $("details").replaceChildren(dl);
 }
@@ -313,25 +377,39 @@ function describe(ev) {
     return [...who, `: ${ev.from} → ${ev.to}`];
   }
   if (ev.type === "blackboard") return [iso(ev.key), " = ", iso(ev.value.repr), " (", iso(ev.value.type), ")"];
+  if (ev.type === "tick") return ["— tick ended"];
   return [`… ${ev.dropped} events dropped`];
 }
 
 function renderTimeline() {
   const s = $("scrub");
   s.max = cur.events.length; s.value = pos;
-  $("pos").textContent = pos + " / " + cur.events.length + (paused ? " paused" : " live");
-  $("pause").classList.toggle("on", paused);
-  $("play").classList.toggle("on", playTimer !== null);
+  const playing = playTimer !== null, n = cur.events.length;
+  let state;
+  if (replayMode) state = playing ? " playing" : pos === n ? " end of recording" : "";
+  else state = playing ? " playing" : paused ? " paused" : " live";
+  $("pos").textContent = pos + " / " + n + state;
+  const pause = $("pause");
+  pause.hidden = replayMode;
+  pause.textContent = paused ? "Resume" : "Pause";
+  pause.classList.toggle("on", paused);
+  $("play").textContent = playing ? (replayMode ? "Pause" : "Stop") : (replayMode ? "Play" : "Replay");
+  $("play").classList.toggle("on", playing);
   const ol = $("events");
   const from = Math.max(0, pos - 100);
   ol.start = from + 1;
+  // Room for the widest number shown, in digits of the monospace font.
+  ol.style.setProperty("--digits", String(Math.max(pos, 1)).length);
   const t0 = cur.events.length ? cur.events[0].t : 0;
   const items = [];
+  // The highlighted line is the last change shown; a tick marker changes nothing.
+  let last = pos - 1;
+  while (last > from && cur.events[last].type === "tick") last--;
   for (let i = from; i < pos; i++) {
     const ev = cur.events[i];
-    const li = el("li", ev.type === "gap" ? "gap" : "", `+${((ev.t - t0) / 1000).toFixed(3)} ms  `);
+    const li = el("li", ev.type === "gap" || ev.type === "tick" ? ev.type : "", `+${((ev.t - t0) / 1000).toFixed(3)} ms  `);
     li.append(...describe(ev));
-    if (i === pos - 1) li.classList.add("cur");
+    if (i === last) li.classList.add("cur");
     items.push(li);
   }
   ol.replaceChildren(...items);
@@ -340,12 +418,12 @@ function renderTimeline() {
 
 function stopPlay() { if (playTimer !== null) { clearInterval(playTimer); playTimer = null; } }
 
+// Pause freezes the view; Resume returns to the newest event (a recording has no live end: no Pause).
 $("pause").addEventListener("click", () => { if (!cur) return; stopPlay(); paused = !paused; if (!paused) pos = cur.events.length; render(); });
-$("live").addEventListener("click", () => { if (!cur) return; stopPlay(); paused = false; pos = cur.events.length; render(); });
 $("scrub").addEventListener("input", () => { if (!cur) return; stopPlay(); paused = true; pos = Number($("scrub").value); render(); });
 $("play").addEventListener("click", () => {
   if (!cur) return;
-  stopPlay();
+  if (playTimer !== null) { stopPlay(); render(); return; }  // Stop / Pause: stays where it is
   paused = true;
   if (pos >= cur.events.length) pos = 0;  // at the end: replay from the start
   playTimer = setInterval(() => {
