@@ -24,7 +24,7 @@ import sys
 
 from . import _follow
 from .errors import DurableError
-from .store import HOST, MACHINE, Store, is_postgres
+from .store import HOST, MACHINE, Store, StoredCheckpoint, is_postgres
 
 logger = logging.getLogger("brannox.durable")
 
@@ -121,6 +121,17 @@ class DistributedDurableTree:
     process holding the lease), ``resumed`` (the StoredCheckpoint it started
     from, or None) and ``xml_changed``.
     """
+
+    tree_id: str
+    store: str
+    durability: str
+    seq: int
+    last_checkpoint_time: float | None
+    owner: str
+    pid: int
+    host: str
+    resumed: StoredCheckpoint | None
+    xml_changed: bool
 
     def __init__(self, engine, spec, summary):
         self._engine = engine

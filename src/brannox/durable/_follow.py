@@ -34,12 +34,16 @@ import threading
 import time
 import uuid
 import weakref
+from typing import TYPE_CHECKING
 
 from .._bt.node import TreeNode
 from ..engine.sequential_engine import SequentialEngine
 from ._capture import Plan
 from .errors import DurableError, LeaseError, LeaseLostError, NoCheckpointError
 from .store import HOST, CheckpointWrite, Store, is_postgres, open_store
+
+if TYPE_CHECKING:
+    from ._distributed import DistributedDurableTree
 
 logger = logging.getLogger("brannox.durable")
 
@@ -571,7 +575,7 @@ def _release_dead_local(store: Store, tree_id: str) -> None:
 
 
 def attach(engine, tree_id: str, store, *, durability: str = "sync", lease_seconds: float = LEASE_SECONDS,
-           source=None, includes=None, replace: bool = False) -> DurableTree:
+           source=None, includes=None, replace: bool = False) -> DurableTree | DistributedDurableTree:
     """Make a loaded tree durable under ``tree_id`` and write its first checkpoint.
 
     ``engine`` is a SequentialEngine (its current tree; ``tree_id`` names it
@@ -711,7 +715,7 @@ def _files_changed(stored) -> list:
 
 
 def resume(engine, tree_id: str, store, *, durability: str = "sync", lease_seconds: float = LEASE_SECONDS,
-           timeout: float = 30.0) -> DurableTree:
+           timeout: float = 30.0) -> DurableTree | DistributedDurableTree:
     """Recreate tree ``tree_id`` from its last checkpoint in ``store`` and follow it again.
 
     A SequentialEngine loads it as its current tree; a ThreadEngine starts
