@@ -163,3 +163,6 @@ def test_async_flush_and_refusals(dist, tmp_path, monkeypatch):
     assert isinstance(cause, durable.UnstorableValueError) and (cause.tree_id, cause.key) == ("q", "pair")
     with pytest.raises(durable.NoCheckpointError):
         durable.resume(e, "never", db)
+    e.set_blackboard_data("q", "pair", [1, 2])  # queued, then written by the close
+    e.close()
+    assert entries(_follow._open(db), "q")["pair"] == [1, 2]
