@@ -34,12 +34,16 @@ import threading
 import time
 import uuid
 import weakref
+from typing import TYPE_CHECKING
 
 from .._bt.node import TreeNode
 from ..engine.sequential_engine import SequentialEngine
 from ._capture import Plan
 from .errors import DurableError, LeaseError, LeaseLostError, NoCheckpointError
 from .store import HOST, CheckpointWrite, Store, is_postgres, open_store
+
+if TYPE_CHECKING:
+    from ._distributed import DistributedDurableTree
 
 logger = logging.getLogger("brannox.durable")
 
@@ -584,7 +588,7 @@ def _release_dead_local(store: Store, tree_id: str) -> None:
 
 
 def attach(engine, tree_id: str, store, *, durability: str = "sync", lease_seconds: float = LEASE_SECONDS,
-           source=None, includes=None, replace: bool = False) -> DurableTree:
+           source=None, includes=None, replace: bool = False) -> DurableTree | DistributedDurableTree:
     """Make a loaded tree durable under ``tree_id`` and write its first checkpoint.
 
     ``engine`` is a SequentialEngine (its current tree; ``tree_id`` names it
@@ -594,7 +598,15 @@ def attach(engine, tree_id: str, store, *, durability: str = "sync", lease_secon
     ({path: text}); both are stored so that a resume can tell when the files
     changed. A store that already holds a checkpoint of ``tree_id`` is
     refused unless ``replace=True`` (use :func:`resume` to continue it).
+
+    A DistributedEngine tree is followed in the worker that hosts it (see
+    docs/durable.md): ``store`` must then be a path or a connection string,
+    and a DistributedDurableTree is returned.
     """
+    from . import _distributed
+    if _distributed.is_distributed(engine):
+        return _distributed.attach(engine, tree_id, store, durability=durability, lease_seconds=lease_seconds,
+                                   source=source, includes=includes, replace=replace)
     _check(durability, lease_seconds)
     store = _open(store)
     if not replace:
@@ -716,7 +728,7 @@ def _files_changed(stored) -> list:
 
 
 def resume(engine, tree_id: str, store, *, durability: str = "sync", lease_seconds: float = LEASE_SECONDS,
-           timeout: float = 30.0) -> DurableTree:
+           timeout: float = 30.0) -> DurableTree | DistributedDurableTree:
     """Recreate tree ``tree_id`` from its last checkpoint in ``store`` and follow it again.
 
     A SequentialEngine loads it as its current tree; a ThreadEngine starts
@@ -725,7 +737,12 @@ def resume(engine, tree_id: str, store, *, durability: str = "sync", lease_secon
     XML; if the file it came from has changed since, the resume logs a
     warning and sets ``xml_changed``. Raises LeaseError naming the owner
     when the tree is live elsewhere, NoCheckpointError when there is none.
+    A DistributedEngine creates it on one of its workers, which follows it.
     """
+    from . import _distributed
+    if _distributed.is_distributed(engine):
+        return _distributed.resume(engine, tree_id, store, durability=durability, lease_seconds=lease_seconds,
+                                   timeout=timeout)
     _check(durability, lease_seconds)
     store = _open(store)
     _release_dead_local(store, tree_id)

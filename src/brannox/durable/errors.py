@@ -6,6 +6,18 @@ from __future__ import annotations
 class DurableError(Exception):
     """Base of the errors raised by brannox.durable."""
 
+    def __reduce__(self):
+        # Rebuilt from its text and attributes, not its constructor's
+        # arguments, so that it reaches a DistributedEngine's driver as itself.
+        return _rebuilt, (type(self), self.args, dict(self.__dict__))
+
+
+def _rebuilt(cls, args, state):
+    error = cls.__new__(cls)
+    Exception.__init__(error, *args)
+    error.__dict__.update(state)
+    return error
+
 
 class SchemaError(DurableError):
     """The store's schema cannot be used by this code (newer, or not a checkpoint store)."""

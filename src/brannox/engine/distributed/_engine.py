@@ -419,6 +419,11 @@ class DistributedEngine:
     def create_tree_from_text(self, xml_text, tree_id=None):
         _check("xml_text", xml_text, str)
         _check("tree_id", tree_id, str, none_ok=True)
+        return self._create(tree_id, xml_text)
+
+    def _create(self, tree_id, xml_text, *extra):
+        """Creates a tree on the least loaded worker; `extra` goes to the
+        worker's `create` (brannox.durable resumes trees through it)."""
         with self._lock:
             self._check_open()
             if tree_id is None:
@@ -439,7 +444,7 @@ class DistributedEngine:
                     worker = min(live, key=lambda w: (w.trees, w.slot))
                     worker.trees += 1
                 try:
-                    outcome = _unpack(self._request(worker, "create", tree_id, xml_text, token))
+                    outcome = _unpack(self._request(worker, "create", tree_id, xml_text, token, *extra))
                     break
                 except RayError as exc:
                     with self._lock:
@@ -468,6 +473,15 @@ class DistributedEngine:
                 worker.trees -= 1
                 self._trees.pop(tree_id, None)
         return self._finish(outcome)
+
+    def _durable(self, tree_id, payload):
+        """A brannox.durable request for the worker of a tree, in order with
+        the tree's other calls; answers the worker's answer."""
+        tree = self._tree(tree_id)
+        call = _Call("durable", [tree], (tree_id, payload), "durable")
+        if not self._queue(call):
+            self._fail(ValueError(f"行为树ID {tree_id} 不存在"))
+        return self._finish(call.future.result())
 
     def _discard(self, worker, tree_id, token):
         """Undoes an interrupted creation on its worker. The identifier stays

@@ -115,6 +115,9 @@ class TreeWorker:
     it hosts, each answered as pickled bytes."""
 
     def __init__(self, registrations):
+        # Before any tree is built: brannox.durable learns each tree's core
+        # engine as it is built, so that a tree can be made durable later.
+        import brannox.durable  # noqa: F401
         self._lines = _CallerLines()
         mthread_module.logger = self._lines
         # Its "初始化线程引擎" is the driver's to log (it does, once per engine).
@@ -149,7 +152,7 @@ class TreeWorker:
         action_id, tick_functor, ports_list = cloudpickle.loads(blob)
         self._run(self._engine.register_action_behavior, action_id, tick_functor, ports_list)
 
-    def create(self, tree_id, xml_text, token):
+    def create(self, tree_id, xml_text, token, resume=None):
         with self._lock:
             if token in self._discarded:
                 self._discarded.discard(token)
@@ -162,10 +165,10 @@ class TreeWorker:
             # Tree threads take the daemon status of their creator: made from a
             # daemon thread they never keep this process from exiting when asked.
             box = {}
-            creator = threading.Thread(
-                target=lambda: box.update(r=self._run(self._engine.create_tree_from_text, xml_text, tree_id)),
-                daemon=True,
-            )
+            build = (self._engine.create_tree_from_text, xml_text, tree_id)
+            if resume is not None:  # from its checkpoint, by brannox.durable
+                build = (_durable().resume_here, self._engine, tree_id, resume)
+            creator = threading.Thread(target=lambda: box.update(r=self._run(*build)), daemon=True)
             creator.start()
             creator.join()
             answer = cloudpickle.dumps(box["r"])
@@ -195,6 +198,7 @@ class TreeWorker:
                 return True
             del self._made[tree_id]
         self._run(self._engine.stop_tree, tree_id)
+        _durable().stopped(tree_id)
         return True
 
     def call(self, tree_id, method, payload):
@@ -232,13 +236,19 @@ class TreeWorker:
         answer = self._run(self._engine.stop_tree, tree_id)
         with self._lock:
             self._made.pop(tree_id, None)
+        _durable().stopped(tree_id)
         return cloudpickle.dumps(answer)
 
     def stop_all(self):
         self._run(self._engine.stop_all_trees)
         with self._lock:
             self._made.clear()
+        _durable().stopped_all()
         return True
+
+    def durable(self, tree_id, payload):
+        """A brannox.durable request about one of its trees."""
+        return cloudpickle.dumps(self._run(_durable().serve, self._engine, tree_id, payload))
 
     # ------------------------------------------------- events, the monitor
 
@@ -317,3 +327,8 @@ class TreeWorker:
         from brannox.monitor.recording import header
 
         return cloudpickle.dumps(self._run(lambda: header(find_entry(self._engine, tree_id), now_us(), tree_id)))
+
+
+def _durable():
+    from brannox.durable import _distributed
+    return _distributed
