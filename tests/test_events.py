@@ -166,6 +166,18 @@ def test_a_tick_method_kept_past_the_watch_still_ticks():
     assert kept() is NodeStatus.SUCCESS and halt() is None
 
 
+def test_durable_tree_subscribed_later_still_reports_its_ticks(talker, tmp_path):
+    from brannox import durable
+
+    talker.create_tree_from_text(XML, "kept")  # built after durable was imported, so it can be followed
+    durable.attach(talker, "kept", str(tmp_path / "store.db"))
+    with events.subscribe(talker, "kept") as sub:
+        talker.tick_once("kept")
+        talker.stop_tree("kept")
+        evs = drain(sub)
+    assert kinds(evs)[:len(ONE_TICK)] == ONE_TICK
+
+
 @pytest.mark.parametrize("bad", [{"tree_id": 3}, {"buffer": 0}, {"buffer": 1.5}])
 def test_bad_arguments(talker, bad):
     args = {"tree_id": "t", "buffer": 10, **bad}

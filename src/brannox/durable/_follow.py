@@ -117,14 +117,16 @@ class DurableTree:
 
     # -- tree thread ----------------------------------------------------------------
     def _install(self, engine, tree) -> None:
-        plain_tick = tree.tick_once
         plain_set = engine.set_blackboard_data
         plain_reset = engine.reset_tree
         follower = self
 
         def tick_once(*args, **kwargs):
             try:
-                status = plain_tick(*args, **kwargs)
+                # Looked up on the class at each call: an observer that swaps
+                # the tree's class later (a monitor, an event stream) still
+                # sees the tick.
+                status = type(tree).tick_once(tree, *args, **kwargs)
             except BaseException:
                 # The tree halted itself; that is the state to keep. The
                 # tick's own error is the one its caller must see.
