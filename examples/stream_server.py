@@ -35,7 +35,9 @@ XML = """
   <BehaviorTree ID="Answer">
     <Sequence>
       <CreateAgent model="qwen3:30b" agent="{agent}"/>
-      <StreamAnswer agent="{agent}" question="{question}" answer="{answer}"/>
+      <Timeout msec="300000">  <!-- a model that falls silent fails the tree instead of holding it -->
+        <StreamAnswer agent="{agent}" question="{question}" answer="{answer}"/>
+      </Timeout>
     </Sequence>
   </BehaviorTree>
 </root>
@@ -44,17 +46,19 @@ TICK_SECONDS = 0.02  # how often a request ticks its tree while the answer strea
 FINISHED = object()  # what the reader thread queues after the last piece
 
 
+def port(name, direction="input"):
+    return {"name": name, "type": "object", "direction": direction}
+
+
 def create_agent(node):
     model = Ollama(id=node.getInputString("model"))  # the client reads OLLAMA_HOST
     node.setOutput("agent", Agent(model=model, description="You are a helpful assistant."))
     return NodeStatus.SUCCESS
 
 
-def read_answer(agent, question, pieces, halted):
-    """On a thread of its own: the model's answer into `pieces`, as it comes."""
-    stream = agent.run(question, stream=True)
+def read_answer(agent, question, pieces, halted):  # on a thread of its own: the answer, as it comes
     try:
-        for chunk in stream:
+        for chunk in agent.run(question, stream=True):
             if halted.is_set():
                 break
             if chunk.content:
@@ -62,7 +66,6 @@ def read_answer(agent, question, pieces, halted):
     except Exception as exc:
         pieces.put(exc)
     finally:
-        stream.close()
         agent.model.get_client().close()
         pieces.put(FINISHED)
 
@@ -71,9 +74,8 @@ def stream_answer(node):
     """A generator action: each tick emits the pieces that arrived and yields
     (RUNNING), so the tree's thread never waits on the model."""
     pieces, halted, answer = queue.SimpleQueue(), threading.Event(), []
-    reader = threading.Thread(target=read_answer, daemon=True,
-                              args=(node.getInputObject("agent"), node.getInputString("question"), pieces, halted))
-    reader.start()
+    threading.Thread(target=read_answer, daemon=True,
+                     args=(node.getInputObject("agent"), node.getInputString("question"), pieces, halted)).start()
     try:
         while True:
             try:
@@ -139,7 +141,7 @@ async def stream(request):
                              headers={"Cache-Control": "no-store"})
 
 
-async def trees(request):
+async def trees(request):  # the trees running now: none once every stream has ended
     return JSONResponse(await request.state.engine.get_tree_ids())
 
 
@@ -169,13 +171,9 @@ document.getElementById("ask").onsubmit = (e) => {
 @contextlib.asynccontextmanager
 async def lifespan(app):
     async with AsyncEngine(ThreadEngine()) as engine:
-        await engine.register_action_behavior("CreateAgent", create_agent, [
-            {"name": "model", "type": "string", "direction": "input"},
-            {"name": "agent", "type": "object", "direction": "output"}])
-        await engine.register_action_behavior("StreamAnswer", stream_answer, [
-            {"name": "agent", "type": "object", "direction": "input"},
-            {"name": "question", "type": "string", "direction": "input"},
-            {"name": "answer", "type": "object", "direction": "output"}])
+        await engine.register_action_behavior("CreateAgent", create_agent, [port("model"), port("agent", "output")])
+        await engine.register_action_behavior("StreamAnswer", stream_answer,
+                                              [port("agent"), port("question"), port("answer", "output")])
         yield {"engine": engine}
         await engine.stop_all_trees()
 

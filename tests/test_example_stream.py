@@ -160,6 +160,15 @@ def test_a_client_that_leaves_leaves_no_tree(served):
         assert list(sse_events(response))[-1] == ("done", {"status": "SUCCESS"})
 
 
+def test_a_model_server_that_is_not_there_ends_the_stream_with_a_failure(start_example):
+    url = start_example(env={"OLLAMA_HOST": f"http://127.0.0.1:{free_port()}"})  # nothing listens there
+    with httpx.Client() as client, open_stream(client, url, "anyone?") as response:
+        events = list(sse_events(response))
+    assert len(events) == 1 and events[0][0] == "done"
+    assert events[0][1]["status"] == "FAILURE" and "ConnectError" in events[0][1]["error"]
+    until(lambda: tree_ids(url) == [])
+
+
 @pytest.mark.skipif(bool(os.environ.get("MTHREAD_SANITIZED")) or sys.version_info[:2] != (3, 10),
                     reason="browser tests run in the CPython 3.10 leg, not under the sanitizers")
 def test_chromium_shows_the_text_arriving(start_example):
