@@ -52,7 +52,7 @@ def port(name, direction="input"):
 
 def create_agent(node):
     model = Ollama(id=node.getInputString("model"))  # the client reads OLLAMA_HOST
-    node.setOutput("agent", Agent(model=model, description="You are a helpful assistant."))
+    node.setOutput("agent", Agent(model=model, description="You are a helpful assistant.", telemetry=False))
     return NodeStatus.SUCCESS
 
 
@@ -131,7 +131,7 @@ async def answer_events(engine, question):
             if ticking is not None:
                 ticking.cancel()
                 await asyncio.wait([ticking])
-            with contextlib.suppress(ValueError):  # the creation never happened
+            with contextlib.suppress(ValueError):  # no such tree: never created, or stopped at shutdown
                 await engine.stop_tree(tree)
 
 
@@ -186,7 +186,6 @@ if __name__ == "__main__":
                         help="loopback port to serve on (default: $PORT or 8000)")
     parser.add_argument("--standin", action="store_true", help="answer with the stand-in model server")
     args = parser.parse_args()
-    os.environ.setdefault("AGNO_TELEMETRY", "false")
     with contextlib.ExitStack() as stack:
         if args.standin:
             from brannox.demo.standin import StandinServer
