@@ -537,3 +537,15 @@ def test_create_tree_from_file_result(mt, log, tmp_path, value, error):
     else:
         assert engine.create_tree_from_file(str(path), "id") is value
     assert seen == [("<root>树</root>", "id")]
+
+
+def test_python_command_table_matches_the_engine():
+    from brannox.engine.commands import TREE_COMMANDS
+    from brannox.engine.trigger.mthread import ThreadEngine
+
+    tree_methods = {name for name, fn in vars(ThreadEngine).items() if not name.startswith("_")
+                    and callable(fn) and list(inspect.signature(fn).parameters)[1:2] == ["tree_id"]}
+    assert tree_methods - {"stop_tree"} == set(TREE_COMMANDS)
+    for name, (_, checks) in TREE_COMMANDS.items():
+        params = list(inspect.signature(getattr(ThreadEngine, name)).parameters)
+        assert params == ["self", "tree_id", *(arg for arg, _ in checks)], name

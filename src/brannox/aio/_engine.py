@@ -36,24 +36,15 @@ import threading
 import time
 import weakref
 
+from brannox.engine.commands import TREE_COMMANDS as ENGINE_TREE_COMMANDS
 from brannox.engine.trigger.mthread import ThreadEngine
 
 # The engines' commands to one tree: name -> how many positional arguments
 # they take, the tree identifier first. The engine's `submit` runs all of
 # them except stop_tree.
-TREE_COMMANDS = {
-    "tick_once": 1,
-    "tick_until_failure": 1,
-    "tick_until_success": 1,
-    "tick_n_times": 2,
-    "get_tree_status": 1,
-    "get_blackboard_data": 2,
-    "set_blackboard_data": 3,
-    "get_all_blackboard_data": 1,
-    "reset_tree": 1,
-    "stop_tree": 1,
-}
-SUBMITTED = set(TREE_COMMANDS) - {"stop_tree"}
+TREE_COMMANDS = {name: 1 + len(checks) for name, (_, checks) in ENGINE_TREE_COMMANDS.items()}
+TREE_COMMANDS["stop_tree"] = 1
+SUBMITTED = set(ENGINE_TREE_COMMANDS)
 
 # Calls on the engine as a whole: name -> position of the tree identifier they
 # name, if any (a creation with an identifier queues behind that tree's commands).

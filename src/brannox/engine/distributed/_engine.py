@@ -28,23 +28,14 @@ from ray import cloudpickle
 from ray.exceptions import ActorDiedError, ActorUnavailableError, ActorUnschedulableError, RayError
 from ray.util.scheduling_strategies import NodeAffinitySchedulingStrategy
 
+from brannox.engine.commands import TREE_COMMANDS
 from brannox.nodes.action_node import SimpleActionNode
 
 from . import _ray
 from ._worker import HEALTH_GROUP, TreeWorker, value_refusal
 
 # Public command -> (the command type named in failure texts, argument checks).
-COMMANDS = {
-    "tick_once": ("tick_once", ()),
-    "tick_until_failure": ("tick_until_failure", ()),
-    "tick_until_success": ("tick_until_success", ()),
-    "tick_n_times": ("tick_n_times", (("n", int),)),
-    "get_tree_status": ("get_status", ()),
-    "get_blackboard_data": ("get_blackboard_data", (("key", str),)),
-    "set_blackboard_data": ("set_blackboard_data", (("key", str), ("value", None))),
-    "get_all_blackboard_data": ("get_all_blackboard_data", ()),
-    "reset_tree": ("reset", ()),
-}
+COMMANDS = TREE_COMMANDS
 
 # Enough threads per worker that every tree it hosts can wait on its tree
 # thread at once (a worker serving one call at a time serialises I/O-bound trees).
