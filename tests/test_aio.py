@@ -168,7 +168,14 @@ def test_thousand_commands_over_a_hundred_trees_never_stall_the_loop(engine):
                 return (await face.get_tree_status(name))["loaded"]
 
             beat = asyncio.create_task(heartbeat())
-            answers = await asyncio.gather(*(one(name, i) for i in range(10) for name in names))
+            # Requests arrive a batch per loop turn, as they would from clients;
+            # all 1,000 are in flight together well before the slow ticks end.
+            tasks = []
+            for i in range(10):
+                for start in range(0, len(names), 50):
+                    tasks += [asyncio.ensure_future(one(name, i)) for name in names[start:start + 50]]
+                    await asyncio.sleep(0)
+            answers = await asyncio.gather(*tasks)
             done.set()
             await beat
             return answers, stalls

@@ -7,6 +7,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+from contextlib import closing
 
 import pytest
 
@@ -73,16 +74,16 @@ def engine_with_actions():
 
 def test_schema_from_the_future_is_refused_untouched(db):
     durable.SQLiteStore(db).close()
-    with sqlite3.connect(db) as conn:
+    with closing(sqlite3.connect(db)) as conn, conn:
         conn.execute("UPDATE brannox_meta SET value = ? WHERE key = 'schema_version'", (str(SCHEMA_VERSION + 1),))
     with pytest.raises(durable.SchemaError, match=f"version {SCHEMA_VERSION + 1}, newer"):
         durable.SQLiteStore(db)
-    with sqlite3.connect(db) as conn:
+    with closing(sqlite3.connect(db)) as conn, conn:
         assert conn.execute("SELECT value FROM brannox_meta").fetchone() == (str(SCHEMA_VERSION + 1),)
 
 
 def test_old_schema_is_migrated_forward_keeping_checkpoints(db):
-    with sqlite3.connect(db) as conn:
+    with closing(sqlite3.connect(db)) as conn, conn:
         for sql in _CREATE[1]:
             conn.execute(sql)
         conn.execute("INSERT INTO brannox_meta VALUES ('schema_version', '1')")
@@ -313,7 +314,7 @@ def test_a_checkpoint_that_does_not_fit_is_refused_and_frees_the_lease(db):
     e = engine_with_actions()
     e.create_tree_from_text(bt('<Sequence><Count name="a"/><Count name="b"/></Sequence>'))
     durable.attach(e, "m", db).stop()
-    with sqlite3.connect(db) as conn:
+    with closing(sqlite3.connect(db)) as conn, conn:
         data = json.loads(conn.execute("SELECT data FROM brannox_checkpoints").fetchone()[0])
         data["status"] = data["status"][:-1]
         conn.execute("UPDATE brannox_checkpoints SET data = ?", (json.dumps(data),))
