@@ -80,3 +80,33 @@ def with_other_address(argv):
     if probe.returncode != 0:
         pytest.skip(f"cannot make a network namespace with a second address: {probe.stderr.strip()}")
     return [*unshare, "sh", "-c", _WITH_OTHER_ADDRESS, "sh", *argv]
+
+
+def two_worker_engine(action_id, tick, ports):
+    """Yields a DistributedEngine of two workers with one action registered
+    (for a module-scoped fixture); afterwards waits for its Ray processes to
+    end, so the next module's Ray starts on a clean slate."""
+    import time
+
+    require_ray()
+    from brannox.engine.distributed import DistributedEngine
+    with DistributedEngine(num_workers=2) as engine:
+        engine.register_action_behavior(action_id, tick, ports)
+        yield engine
+    deadline = time.monotonic() + 15
+    while ray_processes() and time.monotonic() < deadline:
+        time.sleep(0.2)
+
+
+def each_engine(request, make_engine, distributed_fixture, action_id, tick, ports):
+    """Yields a ThreadEngine or the module's DistributedEngine (request.param
+    "thread" or "distributed") with the action registered; the distributed
+    engine's trees are stopped afterwards."""
+    if request.param == "thread":
+        made = make_engine()
+        made.register_action_behavior(action_id, tick, ports)
+        yield made
+        return
+    made = request.getfixturevalue(distributed_fixture)
+    yield made
+    made.stop_all_trees()

@@ -194,3 +194,16 @@ def write_fake_agno(where):
         path.parent.mkdir(parents=True, exist_ok=True)
         path.write_text(textwrap.dedent(text), encoding="utf-8")
     return where
+
+
+def run_docs_example(doc, cwd):
+    """Runs the first ```python block of docs/<doc> in a child interpreter; returns its standard output."""
+    import pathlib
+    import re
+
+    text = (pathlib.Path(__file__).resolve().parent.parent / "docs" / doc).read_text(encoding="utf-8")
+    code = re.search(r"```python\n(.*?)```", text, re.S).group(1)
+    proc = subprocess.run([sys.executable, "-c", code], cwd=cwd, capture_output=True, text=True,
+                          timeout=60, stdin=subprocess.DEVNULL)
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout

@@ -6,7 +6,6 @@ the stress on the thread engine); the distributed engine's Ray starts once."""
 import asyncio
 import pathlib
 import random
-import re
 import subprocess
 import sys
 import textwrap
@@ -18,8 +17,8 @@ import pytest
 
 from brannox.aio import AsyncEngine
 from brannox.core import NodeStatus
-from distributed_support import ray_processes, require_ray
-from helpers import UnstartableThread, run_tree_threads
+from distributed_support import each_engine, two_worker_engine
+from helpers import UnstartableThread, run_docs_example, run_tree_threads
 
 pytestmark = pytest.mark.timeout(120)
 
@@ -44,27 +43,13 @@ def run(coro, timeout=60):
 
 @pytest.fixture(scope="module")
 def distributed_engine():
-    require_ray()
-    from brannox.engine.distributed import DistributedEngine
-    with DistributedEngine(num_workers=2) as engine:
-        engine.register_action_behavior("Work", work, PORTS)
-        yield engine
-    deadline = time.monotonic() + 15  # the next module's Ray starts on a clean slate
-    while ray_processes() and time.monotonic() < deadline:
-        time.sleep(0.2)
+    yield from two_worker_engine("Work", work, PORTS)
 
 
 @pytest.fixture(params=["thread", "distributed"])
 def engine(request, make_engine):
     """An engine with "Work" registered; the trees a test makes are stopped after it."""
-    if request.param == "thread":
-        made = make_engine()
-        made.register_action_behavior("Work", work, PORTS)
-        yield made
-        return
-    made = request.getfixturevalue("distributed_engine")
-    yield made
-    made.stop_all_trees()
+    yield from each_engine(request, make_engine, "distributed_engine", "Work", work, PORTS)
 
 
 async def make_trees(face, names, delay=0):
@@ -432,9 +417,4 @@ def test_a_forked_child_gets_answers_not_a_hang():
 
 
 def test_documented_example_runs(tmp_path):
-    doc = pathlib.Path(__file__).resolve().parent.parent / "docs" / "asyncio.md"
-    code = re.search(r"```python\n(.*?)```", doc.read_text(encoding="utf-8"), re.S).group(1)
-    proc = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True,
-                          timeout=60, stdin=subprocess.DEVNULL)
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stdout == "SUCCESS ['SUCCESS', 'SUCCESS', 'SUCCESS'] True\n行为树ID nobody 不存在\n2\n"
+    assert run_docs_example("asyncio.md", tmp_path) == "SUCCESS ['SUCCESS', 'SUCCESS', 'SUCCESS'] True\n行为树ID nobody 不存在\n2\n"

@@ -7,8 +7,6 @@ import gc
 import json
 import os
 import pathlib
-import re
-import subprocess
 import sys
 import threading
 import time
@@ -20,7 +18,8 @@ from brannox import events
 from brannox._bt.observe import REGISTRY, _observed_class
 from brannox.aio import AsyncEngine
 from brannox.core import NodeStatus, TreeNode
-from distributed_support import ray_processes, require_ray
+from distributed_support import each_engine, two_worker_engine
+from helpers import run_docs_example
 
 pytestmark = pytest.mark.timeout(120)
 
@@ -193,12 +192,7 @@ def test_no_such_tree(talker):
 
 
 def test_documented_example_runs(tmp_path):
-    doc = pathlib.Path(__file__).resolve().parent.parent / "docs" / "events.md"
-    code = re.search(r"```python\n(.*?)```", doc.read_text(encoding="utf-8"), re.S).group(1)
-    proc = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True,
-                          timeout=60, stdin=subprocess.DEVNULL)
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stdout == ("'Trees talk back.' 4\ngap True ['transition', 'transition', 'tick_end']\n"
+    assert run_docs_example("events.md", tmp_path) == ("'Trees talk back.' 4\ngap True ['transition', 'transition', 'tick_end']\n"
                            "['halt', 'transition', 'end']\n")
 
 
@@ -207,26 +201,12 @@ def test_documented_example_runs(tmp_path):
 
 @pytest.fixture(scope="module")
 def dist_engine():
-    require_ray()
-    from brannox.engine.distributed import DistributedEngine
-    with DistributedEngine(num_workers=2) as engine:
-        engine.register_action_behavior("Talk", talk, PORTS)
-        yield engine
-    deadline = time.monotonic() + 15  # the next module's Ray starts on a clean slate
-    while ray_processes() and time.monotonic() < deadline:
-        time.sleep(0.2)
+    yield from two_worker_engine("Talk", talk, PORTS)
 
 
 @pytest.fixture(params=["thread", "distributed"])
 def engine(request, make_engine):
-    if request.param == "thread":
-        made = make_engine()
-        made.register_action_behavior("Talk", talk, PORTS)
-        yield made
-        return
-    made = request.getfixturevalue("dist_engine")
-    yield made
-    made.stop_all_trees()
+    yield from each_engine(request, make_engine, "dist_engine", "Talk", talk, PORTS)
 
 
 def test_async_events_while_the_loop_stays_free(engine):

@@ -2,10 +2,6 @@
 tree threads, errors, halts, model and tool calls, switching off, and the
 OTLP/HTTP exporter against a receiver on loopback."""
 import http.server
-import pathlib
-import re
-import subprocess
-import sys
 import threading
 import time
 
@@ -26,6 +22,7 @@ from brannox.engine.sequential_engine import SequentialEngine  # noqa: E402
 from brannox.nodes.action_node import SimpleActionNode, StatefulActionNode  # noqa: E402
 
 from conftest import bt  # noqa: E402
+from helpers import run_docs_example  # noqa: E402
 
 S, R = NodeStatus.SUCCESS, NodeStatus.RUNNING
 
@@ -438,12 +435,7 @@ def test_otlp_http_export_reaches_a_receiver(make_engine, monkeypatch):
 
 
 def test_docs_example_runs(tmp_path):
-    doc = pathlib.Path(__file__).resolve().parent.parent / "docs" / "otel.md"
-    code = re.search(r"```python\n(.*?)```", doc.read_text(encoding="utf-8"), re.S).group(1)
-    proc = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True,
-                          timeout=60, stdin=subprocess.DEVNULL)
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.splitlines() == [
+    assert run_docs_example("otel.md", tmp_path).splitlines() == [
         "request",
         "  tick agent",
         "    chat qwen3:30b {'gen_ai.usage.input_tokens': 42, 'gen_ai.usage.output_tokens': 7}",
