@@ -326,6 +326,15 @@ class Store:
             run("DELETE FROM brannox_leases WHERE tree_id = ? AND owner = ?", (tree_id, owner))
 
     # -- life ---------------------------------------------------------------------
+    def _open(self) -> None:
+        """Connects and brings the schema up to date; a store it refuses is closed again."""
+        self._conn = self._connect()
+        try:
+            self._ensure_schema()
+        except BaseException:
+            self._conn.close()
+            raise
+
     def close(self) -> None:
         """Writes what the async queue holds, stops renewing leases, closes the connection."""
         if self._closed:
@@ -370,12 +379,7 @@ class SQLiteStore(Store):
         self.label = os.path.abspath(self.path)
         self._synchronous = synchronous
         self._busy_timeout = busy_timeout
-        self._conn = self._connect()
-        try:
-            self._ensure_schema()
-        except BaseException:
-            self._conn.close()
-            raise
+        self._open()
 
     def _connect(self):
         try:
@@ -430,12 +434,7 @@ class PostgresStore(Store):
         self.conninfo = conninfo
         self.label = _redact(conninfo)
         self._connect_timeout = connect_timeout
-        self._conn = self._connect()
-        try:
-            self._ensure_schema()
-        except BaseException:
-            self._conn.close()
-            raise
+        self._open()
 
     def _connect(self):
         return self._psycopg.connect(self.conninfo, autocommit=True, connect_timeout=int(self._connect_timeout))
