@@ -576,27 +576,29 @@ def _after_fork_in_child():
 os.register_at_fork(after_in_child=_after_fork_in_child)
 
 
-def _end_idle_helpers_at_exit(timeout=2.0):
-    """Ends the parked helpers of every face and waits for them (bounded).
+def _end_helpers_at_exit(timeout=2.0):
+    """Closes every face and waits (bounded) for its helper threads to end.
 
-    They are daemon threads parked for up to IDLE_EXIT_S; left parked, the
-    interpreter's shutdown would abandon them with their thread state still
-    allocated. Helpers busy on a tree are left to finish as daemons.
+    Helpers are daemon threads; one left parked, or just finishing a command
+    when the program ends, would be abandoned by the interpreter's shutdown
+    with its thread state still allocated. A closed face hands a helper that
+    finishes its work nothing more, so each ends once its command is done.
     """
     threads = []
     for face in list(_FACES):
         with face._lock:
+            face._closed = True
+            threads += [h.thread for h in face._helpers if h.thread is not None]
             idle, face._idle = face._idle, []
             for helper in idle:
                 face._helpers.discard(helper)
                 helper.lane = _END
         for helper in idle:
             helper.park.release()
-            if helper.thread is not None:
-                threads.append(helper.thread)
     deadline = time.monotonic() + timeout
     for thread in threads:
-        thread.join(max(0.0, deadline - time.monotonic()))
+        if thread is not threading.current_thread():
+            thread.join(max(0.0, deadline - time.monotonic()))
 
 
-atexit.register(_end_idle_helpers_at_exit)
+atexit.register(_end_helpers_at_exit)

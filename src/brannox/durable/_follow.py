@@ -429,19 +429,32 @@ def _writer(store: Store) -> WriteBehind:
         return store.writer
 
 
+# Lease keepers of the process, ended at a clean exit.
+_keepers: weakref.WeakSet = weakref.WeakSet()
+
+
 @atexit.register
 def _flush_at_exit() -> None:
+    """Writes what the queues hold, then ends the writer and lease threads, so
+    that none is still running when the interpreter shuts down. Leases stay in
+    the store: a later owner takes a dead process's lease over at once."""
     for writer in list(_writers):
         try:
             writer.flush(10.0)
         except Exception as exc:  # noqa: BLE001 - exiting regardless
             logger.error("checkpoints still queued for %s at exit were not written: %s", writer.store.label, exc)
+    for worker in (*_writers, *_keepers):
+        try:
+            worker.close()
+        except Exception as exc:  # noqa: BLE001 - exiting regardless
+            logger.error("%s did not end at exit: %s", type(worker).__name__, exc)
 
 
 def _keep_leases(store: Store) -> None:
     with _lock:
         if store.lease_keeper is None:
             store.lease_keeper = LeaseKeeper(store)
+            _keepers.add(store.lease_keeper)
 
 
 # -- the engine hook --------------------------------------------------------------------
