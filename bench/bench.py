@@ -561,15 +561,18 @@ EVENT_MODES = ("none", "reading", "stalled")
 def events_section(rounds, ticks, timeout):
     """Time per tick of the core section's 100-node tree through a ThreadEngine
     (tick_n_times) with no subscriber, with one reading every event on a
-    thread of its own, and with one that never reads (its buffer full after
-    the first ticks). Each round runs the three, in an order rotated from
-    round to round; ratios are per round, to no subscriber; medians."""
+    thread of its own, and with one that never reads. The never-reading one
+    is timed once it has paused (its buffer full and a buffer's worth lost);
+    the ticks it took to get there are reported apart, as a one-off cost.
+    Each round runs the three, in an order rotated from round to round;
+    ratios are per round, to no subscriber; medians."""
     from brannox import events
 
     engine = mt.ThreadEngine()
     engine.register_action_behavior("Nop", nop_tick, [])
     engine.create_tree_from_text(XML_CORE_100, "ev100")
     counts = {}
+    fills = []
 
     def run(mode, n):
         sub, reader, stop = None, None, threading.Event()
@@ -584,6 +587,12 @@ def events_section(rounds, ticks, timeout):
             reader = threading.Thread(target=read, daemon=True)
             reader.start()
         try:
+            if mode == "stalled":
+                channel, filled, t0 = sub._source.channel, 0, pc()
+                while not channel.paused:
+                    engine.tick_once("ev100")
+                    filled += 1
+                fills.append((filled, (pc() - t0) / filled))
             t0 = pc()
             engine.tick_n_times("ev100", n)
             return (pc() - t0) / n
@@ -598,6 +607,7 @@ def events_section(rounds, ticks, timeout):
     try:
         for mode in EVENT_MODES:  # warm-up
             guarded(lambda mode=mode: run(mode, max(1, ticks // 10)), timeout, f"events warm-up {mode}")
+        fills.clear()
         for r in range(rounds):
             order = EVENT_MODES[r % 3:] + EVENT_MODES[:r % 3]
             for mode in order:
@@ -612,10 +622,15 @@ def events_section(rounds, ticks, timeout):
         s = summary(figures[mode])
         r = paired_ratio(figures[mode], figures["none"]) if mode != "none" else None
         out[mode] = {"us_median": s["median"] * 1e6, "us_best": s["best"] * 1e6, "ratio_none": r}
-        print(f"  {mode:<22} {s['median'] * 1e6:16.2f} {s['best'] * 1e6:7.2f} {ratio_cell(r, 9)}")
+        label = "stalled, once paused" if mode == "stalled" else mode
+        print(f"  {label:<22} {s['median'] * 1e6:16.2f} {s['best'] * 1e6:7.2f} {ratio_cell(r, 9)}")
     r = paired_ratio(figures["stalled"], figures["reading"])
     out["stalled_to_reading"] = r
+    fill_ticks = statistics.median(f[0] for f in fills)
+    fill_us = statistics.median(f[1] for f in fills) * 1e6
+    out["stalled_fill"] = {"ticks": fill_ticks, "us_per_tick": fill_us}
     print(f"  stalled ÷ reading, same round: {ratio_cell(r, 0).strip()}")
+    print(f"  before it paused (once per stall): {fill_ticks:.0f} ticks at {fill_us:.2f} us/tick")
     return out
 
 

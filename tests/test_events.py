@@ -4,6 +4,7 @@ from the workers of a DistributedEngine (one Ray for the module), and the
 monitor over that engine."""
 import asyncio
 import gc
+import itertools
 import json
 import os
 import pathlib
@@ -106,26 +107,95 @@ def test_gap_says_how_many_were_missed(talker):
     full.close()
 
 
+def plain(tree):
+    return not hasattr(type(tree), "_plain_class") and not any(hasattr(type(n), "_plain_class") for n in tree.nodes())
+
+
 @pytest.mark.parametrize("ending", ["close", "drop"])
-def test_never_reading_subscriber_is_bounded_and_costs_nothing_once_closed(talker, ending):
+@pytest.mark.parametrize("beside_reader", [False, True])
+def test_never_reading_subscriber_pauses_and_costs_nothing(talker, ending, beside_reader):
+    reader = events.subscribe(talker, "t") if beside_reader else None
     stalled = events.subscribe(talker, "t", buffer=50)
-    entry = stalled._source.channel.entry
-    assert talker.tick_n_times("t", 500) == [NodeStatus.SUCCESS] * 500
     channel = stalled._source.channel
-    assert len(channel.queue) == 50
+    entry = channel.entry
+    assert talker.tick_n_times("t", 500) == [NodeStatus.SUCCESS] * 500
+    # 1,000 events lost past the 50 kept: paused, and with nobody else watching
+    # the tree runs on its plain classes.
+    assert channel.paused and len(channel.queue) == 50
+    assert plain(entry.tree_ref()) != beside_reader
+    paused_in = next(k for k in range(1, 501) if len(ticks(k)) >= 1050)
     got = drain(stalled, 0.2)
-    assert got[0] == {**got[0], "kind": "gap", "missed": len(ticks(500)) - 50} and len(got) == 51
+    assert len(got) == 52 and kinds(got[1:51]) == ticks(paused_in)[1000:1050]
+    assert got[0] == {**got[0], "kind": "gap", "missed": 1000, "paused_ticks": 0}
+    assert got[51] == {**got[51], "kind": "gap", "missed": 0, "paused_ticks": 500 - paused_in}
+    assert not channel.paused and entry.watch is not None  # taken everything: watching again
+    talker.tick_once("t")
+    assert kinds(drain(stalled, 0.2)) == LATER_TICK
+    if reader is not None:
+        assert kinds(drain(reader, 0.2)) == ticks(501)  # the other subscriber lost nothing
+        reader.close()
     if ending == "close":
         stalled.close()
     else:
         del stalled, got
         gc.collect()
     # Nobody watches: the tree's nodes are their plain classes again.
-    tree = entry.tree_ref()
-    assert entry.watch is None and not hasattr(type(tree), "_plain_class")
-    assert not any(hasattr(type(n), "_plain_class") for n in tree.nodes())
+    assert entry.watch is None and plain(entry.tree_ref())
     talker.tick_once("t")
     assert channel.queue.maxlen == 50 and not channel.queue
+
+
+def segments(evs):
+    out, seg = [], []
+    for ev in evs:
+        if ev["kind"] == "gap":
+            out.append(seg)
+            seg = []
+        else:
+            seg.append(ev["kind"])
+    return out + [seg]
+
+
+def follows_pattern(seg, pattern):
+    return not seg or any(all(k == pattern[(o + i) % len(pattern)] for i, k in enumerate(seg))
+                          for o in range(len(pattern)))
+
+
+def test_pausing_and_rejoining_under_a_busy_tree_lose_nothing_silently(talker):
+    """A tree ticking on its own thread while a reader reads in bursts with
+    pauses long enough to stall: every run of events between two gaps is
+    exactly what the tree made, in order."""
+    talker.tick_once("t")  # every later tick makes the same events
+    sub = events.subscribe(talker, "t", buffer=30)
+    stop = threading.Event()
+
+    def ticking():
+        while not stop.is_set():
+            talker.tick_n_times("t", 20)
+
+    thread = threading.Thread(target=ticking, daemon=True)
+    thread.start()
+    got, pauses, deadline = [], 0, time.monotonic() + 2.0
+    try:
+        for burst in itertools.count():
+            if time.monotonic() > deadline:
+                break
+            for _ in range(40):
+                ev = sub.get(0.05)
+                if ev is not None:
+                    got.append(ev)
+                    pauses += ev["kind"] == "gap" and bool(ev["paused_ticks"])
+            time.sleep(0.002 * (burst % 20))
+    finally:
+        stop.set()
+        thread.join(10)
+    talker.stop_tree("t")
+    got += drain(sub)
+    sub.close()
+    assert not thread.is_alive() and got[-1]["kind"] == "end" and pauses > 0
+    # The stop's events, if the subscription was not paused then, end the stream.
+    halt = max((i for i, ev in enumerate(got) if ev["kind"] == "halt"), default=len(got) - 1)
+    assert all(follows_pattern(seg, LATER_TICK) for seg in segments(got[:halt]))
 
 
 class OwnEmit(TreeNode):

@@ -113,6 +113,9 @@ class Tree:
         self.blackboard = blackboard
         self.node_count = node_count
         self._ticking = False
+        # Ticks begun, kept always (one addition per tick): what a paused
+        # event subscription reports it missed.
+        self.ticks_begun = 0
         self._work = TickWork()
         # Children come after their parent in nodes(), so in reverse a
         # node's children are counted before it.
@@ -134,6 +137,7 @@ class Tree:
         if self._ticking:
             raise BehaviorTreeError(f"tree '{self.tree_id}' was ticked again from inside one of its own ticks")
         self._ticking = True
+        self.ticks_begun += 1
         work = self._work
         work.left = work.limit = max_node_ticks
         try:

@@ -9,7 +9,9 @@
 Every event has ``kind``, ``tree_id`` and ``time`` (Unix seconds); see
 docs/events.md for the kinds and their fields. Each subscription keeps at
 most ``buffer`` events; one that falls behind loses the oldest and is told
-how many with a "gap" event, and the tree never waits for it.
+how many with a "gap" event, and the tree never waits for it. One that stops
+reading altogether is paused until it reads again, and then told how many
+ticks went unrecorded; while paused it costs the tree nothing.
 """
 from ._channel import BATCH_EVENTS, BUFFER_EVENTS
 from ._subscription import Subscription, subscribe

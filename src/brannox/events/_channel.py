@@ -6,6 +6,15 @@ numbers the core's event tuple and appends it to a deque bounded by
 the reader asked to be woken: no lock, no wait, whatever the reader does.
 The reader turns tuples into mappings and finds a gap in the numbers when
 events were dropped.
+
+A reader that stops reading would still cost the tree the observation of
+every status write, several times a trivial tick. So once a channel has lost
+``max(buffer, STALL_EVENTS)`` events since its reader last took any, it is
+paused: it leaves the tree's observers (with no other observer the nodes get
+their plain classes back and the tree runs as if unwatched) and only notes
+how many ticks the tree had begun. When the reader has taken everything kept,
+the channel rejoins and tells the reader, with a gap event, how many ticks
+went unrecorded.
 """
 from __future__ import annotations
 
@@ -18,6 +27,7 @@ from .._bt.observe import REGISTRY, now_us
 
 BUFFER_EVENTS = 10_000
 BATCH_EVENTS = 1_000
+STALL_EVENTS = 1_000  # the fewest events lost in a row before a channel pauses
 
 # Monotonic microseconds (what the core stamps) to Unix seconds, once for
 # the process, so that every subscription gives one event the same time.
@@ -34,22 +44,62 @@ class Channel:
         self.tree_id = tree_id
         self.names = tuple(n.name for n in entry.nodes)
         self.queue: collections.deque = collections.deque(maxlen=buffer)
+        self._size = buffer
+        # Numbers beyond the last one taken at which the channel pauses.
+        self._stall = buffer + max(buffer, STALL_EVENTS)
         # next() on a count is atomic: an action emitting from a thread of its
         # own cannot take a number the tree thread also takes.
         self._number = itertools.count(1)
         self._taken = 0
         self._wake = None
         self.closed = False
+        # While paused: the tree's ticks_begun when it paused. Pausing and
+        # rejoining happen under _pausing, so a rejoin cannot slip in
+        # between the decision to pause and the detach.
+        self._paused_at = None
+        self._pausing = threading.RLock()  # close() may come from a collector run inside _pause
         if not REGISTRY.attach(entry, self):
             raise ValueError(f"tree {tree_id!r} is gone")
 
     # -- tree thread: append, wake if asked --------------------------------
     def _put(self, code, ev) -> None:
-        self.queue.append((next(self._number), code, ev))
+        q = self.queue
+        n = next(self._number)
+        q.append((n, code, ev))
+        if len(q) == self._size and n - self._taken >= self._stall:
+            self._pause()
         wake = self._wake
         if wake is not None:
             self._wake = None
             wake()
+
+    def _pause(self) -> None:
+        with self._pausing:
+            if self._paused_at is not None or self.closed:
+                return  # a late event from an action's own thread
+            tree = self.entry.tree_ref()
+            self._paused_at = getattr(tree, "ticks_begun", 0)
+            REGISTRY.detach(self.entry, self)
+
+    def _rejoin(self):
+        """Reader side, once everything kept was taken: back among the
+        tree's observers. Returns the gap event to deliver (paused_ticks
+        None when the tree ended meanwhile), or None when not paused."""
+        with self._pausing:
+            if self._paused_at is None or self.closed:
+                return None
+            tree, missed = self.entry.tree_ref(), None
+            if tree is not None and not self.gone():
+                # Ticks begun while paused; one under way now is seen from here on.
+                missed = getattr(tree, "ticks_begun", 0) - self._paused_at
+                if not REGISTRY.attach(self.entry, self):
+                    missed = None
+            self._paused_at = None
+        return self._event("gap", now_us(), missed=0, paused_ticks=missed)
+
+    @property
+    def paused(self) -> bool:
+        return self._paused_at is not None
 
     def on_transition(self, ev) -> None:
         self._put(_TRANSITION, ev)
@@ -112,9 +162,13 @@ class Channel:
         while q and len(out) < limit:
             n, code, ev = q.popleft()
             if n > self._taken + 1:
-                out.append(self._event("gap", now_us(), missed=n - self._taken - 1))
+                out.append(self._event("gap", now_us(), missed=n - self._taken - 1, paused_ticks=0))
             self._taken = n
             out.append(self._make(code, ev))
+        if not q and self._paused_at is not None and len(out) < limit:
+            gap = self._rejoin()
+            if gap is not None:
+                out.append(gap)
         if not out and self.gone():
             self.close()
             out.append(self._event("end", now_us()))
@@ -143,6 +197,7 @@ class Channel:
         self._wake = None
 
     def close(self) -> None:
-        if not self.closed:
-            self.closed = True
-            REGISTRY.detach(self.entry, self)
+        with self._pausing:
+            if not self.closed:
+                self.closed = True
+                REGISTRY.detach(self.entry, self)

@@ -113,7 +113,8 @@ class RemoteTreeView(TreeView):
                 elif kind == "blackboard":
                     self.on_blackboard((local_us(ev["time"]), ev["key"], (ev["value"], ev["type"])))
                 elif kind == "gap":
-                    self._made += ev["missed"]  # the pump sees the numbers jump: a gap
+                    # The pump sees the numbers jump: a gap (one paused for whole ticks counts no events).
+                    self._made += max(1, ev["missed"])
         except Exception as exc:  # noqa: BLE001 - the tree stays listed, without live detail
             logger.warning("following tree %r ended: %s: %s", self.label, type(exc).__name__, exc)
         finally:
@@ -210,7 +211,10 @@ def event_line(ev: dict):
         return {"type": "blackboard", "t": local_us(ev["time"]), "key": ev["key"],
                 "value": {"repr": ev["value"], "type": ev["type"]}}
     if kind == "gap":
-        return {"type": "gap", "t": local_us(ev["time"]), "dropped": ev["missed"]}
+        line = {"type": "gap", "t": local_us(ev["time"]), "dropped": ev["missed"]}
+        if ev.get("paused_ticks") != 0:  # whole ticks unrecorded (None: how many is unknown)
+            line["paused_ticks"] = ev.get("paused_ticks")
+        return line
     return None
 
 

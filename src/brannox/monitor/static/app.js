@@ -386,7 +386,10 @@ function describe(ev) {
   }
   if (ev.type === "blackboard") return [iso(ev.key), " = ", iso(ev.value.repr), " (", iso(ev.value.type), ")"];
   if (ev.type === "tick") return ["— tick ended"];
-  return [`… ${ev.dropped} events dropped`];
+  // A distributed tree's recording may also note whole ticks left unrecorded.
+  const parts = ev.dropped || ev.paused_ticks === undefined ? [`${ev.dropped} events dropped`] : [];
+  if (ev.paused_ticks !== undefined) parts.push(ev.paused_ticks === null ? "ticks unrecorded" : `${ev.paused_ticks} ticks unrecorded`);
+  return [`… ${parts.join(", ")}`];
 }
 
 function renderTimeline() {
