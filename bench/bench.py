@@ -389,6 +389,47 @@ class AwaitedTree:
         self.loop.close()
 
 
+class AsyncFloor:
+    """The least any awaited command through a helper thread costs: the loop
+    releases a parked thread's lock, the thread answers a future through
+    call_soon_threadsafe at once, the loop wakes; nothing else."""
+
+    def __init__(self):
+        self.loop = asyncio.new_event_loop()
+        self.park = threading.Lock()
+        self.park.acquire()
+        self.box = []
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        while True:
+            self.park.acquire()
+            future = self.box.pop()
+            if future is None:
+                return
+            self.loop.call_soon_threadsafe(future.set_result, None)
+
+    def round_trips(self, n):
+        async def awaited():
+            loop, box, release = self.loop, self.box, self.park.release
+            t0 = pc()
+            for _ in range(n):
+                future = loop.create_future()
+                box.append(future)
+                release()
+                await future
+            return pc() - t0
+
+        return self.loop.run_until_complete(awaited())
+
+    def close(self):
+        self.box.append(None)
+        self.park.release()
+        self.thread.join(5)
+        self.loop.close()
+
+
 class DirectCore:
     """Our own core ticked on the calling thread: how much of the engine's
     figure with our core is the core itself."""
@@ -758,6 +799,7 @@ LAT_ROWS = [
     ("set", "engine set_blackboard_data, trivial"),
     ("tick_core", "engine tick_once, our core"),
     ("core_direct", "our core tick_once, same thread"),
+    ("aio_floor", "floor: loop → thread → loop, no work"),
     ("aio_tick", "awaited tick_once, trivial core"),
     ("aio_tick_core", "awaited tick_once, our core"),
 ]
@@ -932,10 +974,11 @@ def main(argv=None):
             "core_direct": DirectCore(),
         })
         face = AsyncEngine(engine)
-        fixtures.update({"aio_tick": AwaitedTree(face, "t0"), "aio_tick_core": AwaitedTree(face, "core")})
+        fixtures.update({"aio_tick": AwaitedTree(face, "t0"), "aio_tick_core": AwaitedTree(face, "core"),
+                         "aio_floor": AsyncFloor()})
 
     def teardown():
-        for fx in limits + floors + [fixtures.get(k) for k in AWAITED if k in fixtures]:
+        for fx in limits + floors + [fixtures.get(k) for k in (*AWAITED, "aio_floor") if k in fixtures]:
             try:
                 fx.close()
             except Exception:
@@ -1090,6 +1133,16 @@ def report(raw, cs_raw, failures, broken, callers, trees, info, runtime, params)
         res["latency_us"].setdefault(k, {})["ratio_sync"] = r
         if r:
             print(f"  {dict(LAT_ROWS)[k]} ÷ synchronous, same round: median {r['median']:.2f}, best {r['best']:.2f}")
+    # What asyncio and the thread hand-offs alone cost, against what the face adds to them.
+    for k in AWAITED:
+        r = paired_ratio(raw[f"lat:{k}"], raw["lat:aio_floor"])
+        res["latency_us"].setdefault(k, {})["ratio_aio_floor"] = r
+        if r:
+            print(f"  {dict(LAT_ROWS)[k]} ÷ loop-thread floor, same round: median {r['median']:.2f}, best {r['best']:.2f}")
+    r = paired_ratio(raw["lat:aio_floor"], raw["lat:tick"])
+    if r:
+        res["latency_us"].setdefault("aio_floor", {})["ratio_sync"] = r
+        print(f"  loop-thread floor ÷ synchronous tick_once, same round: median {r['median']:.2f}")
 
     # ---- throughput
     print("\nThroughput, T trees each driven by its own caller thread (commands/s total, median; best)")
