@@ -57,7 +57,7 @@ class Channel:
         # rejoining happen under _pausing, so a rejoin cannot slip in
         # between the decision to pause and the detach.
         self._paused_at = None
-        self._pausing = threading.RLock()  # close() may come from a collector run inside _pause
+        self._pausing = threading.Lock()
         if not REGISTRY.attach(entry, self):
             raise ValueError(f"tree {tree_id!r} is gone")
 
@@ -94,6 +94,8 @@ class Channel:
                 missed = getattr(tree, "ticks_begun", 0) - self._paused_at
                 if not REGISTRY.attach(self.entry, self):
                     missed = None
+                elif self.closed:
+                    REGISTRY.detach(self.entry, self)
             self._paused_at = None
         return self._event("gap", now_us(), missed=0, paused_ticks=missed)
 
@@ -197,7 +199,8 @@ class Channel:
         self._wake = None
 
     def close(self) -> None:
-        with self._pausing:
-            if not self.closed:
-                self.closed = True
-                REGISTRY.detach(self.entry, self)
+        # No lock: close() may come from a collector run on any thread. A
+        # rejoin racing with it looks at `closed` again once attached.
+        if not self.closed:
+            self.closed = True
+            REGISTRY.detach(self.entry, self)
