@@ -145,6 +145,48 @@ def test_never_reading_subscriber_pauses_and_costs_nothing(talker, ending, besid
     assert channel.queue.maxlen == 50 and not channel.queue
 
 
+@pytest.mark.parametrize("during", ["pause", "rejoin"])
+def test_a_collector_closing_a_subscription_inside_a_watch_update(talker, monkeypatch, during):
+    """A subscription kept only by a reference cycle, collected while another
+    one pauses or rejoins (a collection may run at any allocation, inside the
+    registry's update): neither update undoes the other."""
+    from brannox._bt import observe
+
+    stalled = events.subscribe(talker, "t", buffer=5)
+    a = stalled._source.channel
+    other = events.subscribe(talker, "t")
+    b = other._source.channel
+    other.cycle = other
+    del other
+    original, fired = observe._hooks, []
+
+    def hooks(observers, name):
+        inside = (a not in observers) if during == "pause" else (a in observers and b in observers)
+        if not fired and b in observers and inside:
+            fired.append(True)
+            gc.collect()  # closes b: its detach comes in the middle of a's update
+        return original(observers, name)
+
+    gc.disable()
+    try:
+        if during == "rejoin":
+            talker.tick_n_times("t", 200)
+            assert a.paused
+        monkeypatch.setattr(observe, "_hooks", hooks)
+        talker.tick_n_times("t", 200) if during == "pause" else drain(stalled, 0.2)
+    finally:
+        gc.enable()
+    assert fired and b.closed
+    watch = a.entry.watch
+    if during == "pause":  # a paused, b closed: nobody watches
+        assert a.paused and watch is None
+    else:  # a watches again, alone
+        assert watch is not None and watch.observers == (a,)
+        talker.tick_once("t")
+        assert kinds(drain(stalled, 0.2))[-5:] == LATER_TICK[-5:]  # a buffer of 5: the tick's last events
+    stalled.close()
+
+
 def segments(evs):
     out, seg = [], []
     for ev in evs:

@@ -548,6 +548,11 @@ class TreeRegistry:
         self._listeners: tuple = ()
         self._failed_listeners: set = set()
         self._seq = 0
+        # A collector run inside an attach or detach (at any allocation) may
+        # close a subscription, which detaches on the same thread: it waits
+        # here until the outer call has written its observers.
+        self._updating = False
+        self._deferred: list = []
 
     def register(self, tree, xml_text=None, label=None) -> TreeEntry:
         """Called on the building thread once a tree is current; tells listeners there.
@@ -605,31 +610,63 @@ class TreeRegistry:
         be given its reporting subclass.
         """
         with self._lock:
-            tree = entry.tree_ref()
-            if tree is None:
-                return False
-            created = entry.watch is None
-            if created:
-                watch = _Watch(entry, tree)
-                watch.start()
-                entry.watch = watch
-            if observer not in entry.watch.observers:
-                try:
-                    entry.watch.set_observers(entry.watch.observers + (observer,))
-                except BaseException:
-                    if created:
-                        self._stop_watch(entry)
-                    raise
-            return True
+            self._updating, outer = True, self._updating
+            try:
+                return self._attach(entry, observer)
+            finally:
+                if not outer:
+                    self._finish_update()
+
+    def _attach(self, entry, observer) -> bool:
+        tree = entry.tree_ref()
+        if tree is None:
+            return False
+        created = entry.watch is None
+        if created:
+            watch = _Watch(entry, tree)
+            watch.start()
+            entry.watch = watch
+        if observer not in entry.watch.observers:
+            try:
+                entry.watch.set_observers(entry.watch.observers + (observer,))
+            except BaseException:
+                if created:
+                    self._stop_watch(entry)
+                raise
+        return True
 
     def detach(self, entry: TreeEntry, observer) -> None:
         with self._lock:
-            watch = entry.watch
-            if watch is None:
+            if self._updating:
+                self._deferred.append((entry, observer))
                 return
-            watch.set_observers(tuple(o for o in watch.observers if o is not observer))
-            if not watch.observers:
-                self._stop_watch(entry)
+            self._updating = True
+            try:
+                self._detach(entry, observer)
+            finally:
+                self._finish_update()
+
+    def _detach(self, entry, observer) -> None:
+        watch = entry.watch
+        if watch is None:
+            return
+        watch.set_observers(tuple(o for o in watch.observers if o is not observer))
+        if not watch.observers:
+            self._stop_watch(entry)
+
+    def _finish_update(self) -> None:
+        """Under the lock, by the outermost attach or detach: the detaches
+        that came in meanwhile, then the registry is free again."""
+        try:
+            while self._deferred:
+                entry, observer = self._deferred.pop(0)
+                try:
+                    self._detach(entry, observer)
+                except Exception:  # noqa: BLE001 - not the outer caller's fault
+                    logger.exception("a deferred detach of %r failed", observer)
+        finally:
+            self._updating = False
+            self._deferred.clear()
 
     def _stop_watch(self, entry) -> None:
         entry.watch.stop()

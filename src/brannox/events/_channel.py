@@ -75,7 +75,10 @@ class Channel:
 
     def _pause(self) -> None:
         with self._pausing:
-            if self._paused_at is not None or self.closed:
+            if self.closed:
+                REGISTRY.detach(self.entry, self)  # a closed channel never watches
+                return
+            if self._paused_at is not None:
                 return  # a late event from an action's own thread
             tree = self.entry.tree_ref()
             self._paused_at = getattr(tree, "ticks_begun", 0)
@@ -90,12 +93,12 @@ class Channel:
                 return None
             tree, missed = self.entry.tree_ref(), None
             if tree is not None and not self.gone():
-                # Ticks begun while paused; one under way now is seen from here on.
-                missed = getattr(tree, "ticks_begun", 0) - self._paused_at
-                if not REGISTRY.attach(self.entry, self):
-                    missed = None
-                elif self.closed:
-                    REGISTRY.detach(self.entry, self)
+                if REGISTRY.attach(self.entry, self):
+                    # Read once watching again: a tick begun in between is
+                    # counted though seen whole, never missed and uncounted.
+                    missed = getattr(tree, "ticks_begun", 0) - self._paused_at
+                    if self.closed:
+                        REGISTRY.detach(self.entry, self)
             self._paused_at = None
         return self._event("gap", now_us(), missed=0, paused_ticks=missed)
 
@@ -178,7 +181,8 @@ class Channel:
 
     def wait(self, timeout: float) -> None:
         """Block until an event is queued or ``timeout`` passes (reader thread)."""
-        if self.queue or self.closed:
+        # Paused, nothing will wake it: the next take() rejoins.
+        if self.queue or self.closed or self._paused_at is not None:
             return
         ready = threading.Event()
         self._wake = ready.set
@@ -190,7 +194,7 @@ class Channel:
         """Have ``wake()`` called (once, from the tree thread) at the next
         event; False, and nothing armed, when one is already queued."""
         self._wake = wake
-        if self.queue or self.closed:
+        if self.queue or self.closed or self._paused_at is not None:
             self._wake = None
             return False
         return True
@@ -199,8 +203,9 @@ class Channel:
         self._wake = None
 
     def close(self) -> None:
-        # No lock: close() may come from a collector run on any thread. A
-        # rejoin racing with it looks at `closed` again once attached.
+        # Not under _pausing: close() may come from a collector run on any
+        # thread (the registry defers a detach that re-enters it). A rejoin
+        # racing with it looks at `closed` again once attached.
         if not self.closed:
             self.closed = True
             REGISTRY.detach(self.entry, self)

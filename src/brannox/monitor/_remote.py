@@ -57,7 +57,7 @@ class RemoteTreeView(TreeView):
         super().__init__(key, label, str(head.get("tree_id", "")), head["nodes"], head.get("xml", ""), head.get("statuses") or [],
                          header_blackboard(head), entry=_Place())
         self.engine, self.engine_id, self.worker, self.record = engine, tree_id, worker, record
-        self.fresh = None        # (statuses, blackboard) for the pump to start the picture from
+        self.fresh = None        # (statuses, blackboard, events made by then) for the pump to start the picture from
         self.needs_full = False  # the pump sends the whole picture to the page
         self._stop = None
 
@@ -71,7 +71,13 @@ class RemoteTreeView(TreeView):
     def drain(self) -> list:
         fresh = self.fresh
         if fresh is not None:
-            self.reset(*fresh)
+            statuses, blackboard, made = fresh
+            self.reset(statuses, blackboard)
+            # Events made before the snapshot are in it already.
+            q = self.pending
+            while q and q[0][0] <= made:
+                q.popleft()
+            self._taken = max(self._taken, made)
             self.fresh = None
             self.needs_full = True
         return super().drain()
@@ -88,6 +94,14 @@ class RemoteTreeView(TreeView):
             self._stop = None
 
     # -- its own thread ------------------------------------------------------------
+    def _snapshot(self, stop) -> None:
+        head = describe(self.engine, self.engine_id)
+        # Subscribed first, then the snapshot: events in between are
+        # applied again on top of it, which leaves the same state.
+        self.fresh = (head.get("statuses") or [], header_blackboard(head), self._made)
+        while self.fresh is not None and not stop.is_set():
+            time.sleep(0.02)  # the pump takes the snapshot before any later event
+
     def _follow(self, stop) -> None:
         try:
             sub = subscribe(self.engine, self.engine_id)
@@ -95,12 +109,7 @@ class RemoteTreeView(TreeView):
             logger.warning("tree %r cannot be followed: %s: %s", self.label, type(exc).__name__, exc)
             return
         try:
-            head = describe(self.engine, self.engine_id)
-            # Subscribed first, then the snapshot: events in between are
-            # applied again on top of it, which leaves the same state.
-            self.fresh = (head.get("statuses") or [], header_blackboard(head))
-            while self.fresh is not None and not stop.is_set():
-                time.sleep(0.02)  # the pump takes the snapshot before any event
+            self._snapshot(stop)
             while not stop.is_set():
                 ev = sub.get(0.25)
                 if ev is None:
@@ -112,9 +121,10 @@ class RemoteTreeView(TreeView):
                     self.on_transition((local_us(ev["time"]), ev["node"], ev["from"], ev["to"]))
                 elif kind == "blackboard":
                     self.on_blackboard((local_us(ev["time"]), ev["key"], (ev["value"], ev["type"])))
+                elif kind == "gap" and ev.get("paused_ticks"):
+                    self._snapshot(stop)  # whole ticks unrecorded: start again from the tree as it is
                 elif kind == "gap":
-                    # The pump sees the numbers jump: a gap (one paused for whole ticks counts no events).
-                    self._made += max(1, ev["missed"])
+                    self._made += ev["missed"]  # the pump sees the numbers jump: a gap
         except Exception as exc:  # noqa: BLE001 - the tree stays listed, without live detail
             logger.warning("following tree %r ended: %s: %s", self.label, type(exc).__name__, exc)
         finally:
