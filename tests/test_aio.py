@@ -428,5 +428,26 @@ def test_a_forked_child_gets_answers_not_a_hang():
     assert proc.stdout == "parent SUCCESS\nchild not here SUCCESS\nparent SUCCESS\n", proc.stderr
 
 
+def test_helpers_a_closed_face_let_go_are_joined_at_exit():
+    # Left running at exit, a helper's thread state would be abandoned by the
+    # interpreter's shutdown (the sanitizer build reports it as a leak).
+    code = textwrap.dedent("""
+        import asyncio, threading
+        import brannox.engine.trigger.mthread as mt
+        from brannox.aio import AsyncEngine, _engine
+
+        async def main():
+            async with AsyncEngine(mt.ThreadEngine()) as face:
+                await asyncio.gather(*(face.get_tree_ids() for _ in range(4)))
+                return [h.thread for h in face._helpers]
+
+        helpers = asyncio.run(main())  # closed: its parked helpers were let go, still on their way out
+        _engine._end_helpers_at_exit()
+        print(len(helpers) > 0, any(t.is_alive() for t in helpers))
+    """)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert proc.stdout == "True False\n", proc.stderr
+
+
 def test_documented_example_runs(tmp_path):
     assert run_docs_example("asyncio.md", tmp_path) == "SUCCESS ['SUCCESS', 'SUCCESS', 'SUCCESS'] True\n行为树ID nobody 不存在\n2\n"

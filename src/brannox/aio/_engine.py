@@ -64,6 +64,9 @@ IDLE_EXIT_S = 5.0  # an idle helper ends after this long; the next command start
 QUEUED, HANDED, DONE = "queued", "handed", "done"
 _END = object()  # what a helper is handed when it is to end
 _FACES = weakref.WeakSet()  # every AsyncEngine, for the reset in a forked child
+# Every helper thread not yet ended and collected, for the join at exit: one
+# that a closed face already let go may still be on its way out.
+_THREADS = weakref.WeakSet()
 
 
 def _default_threads():
@@ -276,6 +279,7 @@ class AsyncEngine:
         thread = threading.Thread(target=self._serve, args=(helper,), daemon=True,
                                   name=f"brannox-aio-{len(self._helpers)}")
         helper.thread = thread
+        _THREADS.add(thread)
         return functools.partial(self._start_helper, thread, helper)
 
     def _start_helper(self, thread, helper):
@@ -584,11 +588,9 @@ def _end_helpers_at_exit(timeout=2.0):
     with its thread state still allocated. A closed face hands a helper that
     finishes its work nothing more, so each ends once its command is done.
     """
-    threads = []
     for face in list(_FACES):
         with face._lock:
             face._closed = True
-            threads += [h.thread for h in face._helpers if h.thread is not None]
             idle, face._idle = face._idle, []
             for helper in idle:
                 face._helpers.discard(helper)
@@ -596,8 +598,8 @@ def _end_helpers_at_exit(timeout=2.0):
         for helper in idle:
             helper.park.release()
     deadline = time.monotonic() + timeout
-    for thread in threads:
-        if thread is not threading.current_thread():
+    for thread in list(_THREADS):
+        if thread is not threading.current_thread() and thread.ident is not None:
             thread.join(max(0.0, deadline - time.monotonic()))
 
 
