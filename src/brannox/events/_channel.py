@@ -81,7 +81,8 @@ class Channel:
             if self._paused_at is not None:
                 return  # a late event from an action's own thread
             tree = self.entry.tree_ref()
-            self._paused_at = getattr(tree, "ticks_begun", 0)
+            # A tick under way is missed in part: it counts.
+            self._paused_at = getattr(tree, "ticks_begun", 0) - bool(getattr(tree, "_ticking", False))
             REGISTRY.detach(self.entry, self)
 
     def _rejoin(self):
@@ -95,7 +96,8 @@ class Channel:
             if tree is not None and not self.gone():
                 if REGISTRY.attach(self.entry, self):
                     # Read once watching again: a tick begun in between is
-                    # counted though seen whole, never missed and uncounted.
+                    # counted though seen whole, never missed and uncounted;
+                    # one under way now is seen in part and counted.
                     missed = getattr(tree, "ticks_begun", 0) - self._paused_at
                     if self.closed:
                         REGISTRY.detach(self.entry, self)

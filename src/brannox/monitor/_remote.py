@@ -121,8 +121,10 @@ class RemoteTreeView(TreeView):
                     self.on_transition((local_us(ev["time"]), ev["node"], ev["from"], ev["to"]))
                 elif kind == "blackboard":
                     self.on_blackboard((local_us(ev["time"]), ev["key"], (ev["value"], ev["type"])))
-                elif kind == "gap" and ev.get("paused_ticks"):
-                    self._snapshot(stop)  # whole ticks unrecorded: start again from the tree as it is
+                elif kind == "gap" and not ev["missed"]:
+                    # Paused: what it missed is not counted; start again from the tree as it is.
+                    if ev.get("paused_ticks") is not None:
+                        self._snapshot(stop)
                 elif kind == "gap":
                     self._made += ev["missed"]  # the pump sees the numbers jump: a gap
         except Exception as exc:  # noqa: BLE001 - the tree stays listed, without live detail
@@ -222,7 +224,7 @@ def event_line(ev: dict):
                 "value": {"repr": ev["value"], "type": ev["type"]}}
     if kind == "gap":
         line = {"type": "gap", "t": local_us(ev["time"]), "dropped": ev["missed"]}
-        if ev.get("paused_ticks") != 0:  # whole ticks unrecorded (None: how many is unknown)
+        if not ev["missed"]:  # paused: ticks unrecorded in whole or part (None: how many is unknown)
             line["paused_ticks"] = ev.get("paused_ticks")
         return line
     return None
