@@ -667,11 +667,12 @@ def events_section(rounds, ticks, timeout):
         print(f"  {label:<22} {s['median'] * 1e6:16.2f} {s['best'] * 1e6:7.2f} {ratio_cell(r, 9)}")
     r = paired_ratio(figures["stalled"], figures["reading"])
     out["stalled_to_reading"] = r
-    fill_ticks = statistics.median(f[0] for f in fills)
-    fill_us = statistics.median(f[1] for f in fills) * 1e6
-    out["stalled_fill"] = {"ticks": fill_ticks, "us_per_tick": fill_us}
     print(f"  stalled ÷ reading, same round: {ratio_cell(r, 0).strip()}")
-    print(f"  before it paused (once per stall): {fill_ticks:.0f} ticks at {fill_us:.2f} us/tick")
+    if fills:  # none when every stalled run failed
+        fill_ticks = statistics.median(f[0] for f in fills)
+        fill_us = statistics.median(f[1] for f in fills) * 1e6
+        out["stalled_fill"] = {"ticks": fill_ticks, "us_per_tick": fill_us}
+        print(f"  before it paused (once per stall): {fill_ticks:.0f} ticks at {fill_us:.2f} us/tick")
     return out
 
 

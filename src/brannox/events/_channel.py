@@ -44,7 +44,6 @@ class Channel:
         self.tree_id = tree_id
         self.names = tuple(n.name for n in entry.nodes)
         self.queue: collections.deque = collections.deque(maxlen=buffer)
-        self._size = buffer
         # Numbers beyond the last one taken at which the channel pauses.
         self._stall = buffer + max(buffer, STALL_EVENTS)
         # next() on a count is atomic: an action emitting from a thread of its
@@ -66,7 +65,7 @@ class Channel:
         q = self.queue
         n = next(self._number)
         q.append((n, code, ev))
-        if len(q) == self._size and n - self._taken >= self._stall:
+        if len(q) == q.maxlen and n - self._taken >= self._stall:
             self._pause()
         wake = self._wake
         if wake is not None:
